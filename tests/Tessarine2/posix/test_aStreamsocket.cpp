@@ -1,0 +1,208 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <thread>
+
+#include "Tessarine2/common/aStream.h"
+#include "tests/sim/TcpPeer.h"
+
+namespace {
+
+using clock_type = std::chrono::steady_clock;
+
+// Reads count bytes, waiting for them with the stream's own wait.
+std::string readBytes(aStream* stream, size_t count, int timeoutMS, aErr* last = nullptr) {
+  const auto deadline = clock_type::now() + std::chrono::milliseconds(timeoutMS);
+  std::string got;
+  aErr err = aErrNone;
+  while (got.size() < count && clock_type::now() < deadline) {
+    uint8_t byte = 0;
+    err = aStream_Read(stream, &byte, 1);
+    if (err == aErrNone) {
+      got.push_back(static_cast<char>(byte));
+    } else if (err == aErrNotReady) {
+      aStream_WaitReadable(stream, 50);
+    } else {
+      break;
+    }
+  }
+  if (last != nullptr) {
+    *last = err;
+  }
+  return got;
+}
+
+std::string block(size_t size) {
+  std::string data(size, '\0');
+  for (size_t i = 0; i < size; ++i) {
+    data[i] = static_cast<char>((i * 7 + i / 251) & 0xFF);
+  }
+  return data;
+}
+
+class SocketStream : public ::testing::Test {
+ protected:
+  void connect(testsupport::TcpPeer& to) {
+    ASSERT_EQ(aStream_CreateSocket(testsupport::TcpPeer::address(), to.port(), &stream), aErrNone);
+    ASSERT_NE(stream, nullptr);
+    ASSERT_TRUE(to.accept(2000));
+  }
+  void TearDown() override { aStream_Destroy(&stream); }
+
+  aStream* stream = nullptr;
+};
+
+TEST_F(SocketStream, CarriesBytesBothWays) {
+  testsupport::TcpPeer peer;
+  connect(peer);
+  uint8_t byte;
+  EXPECT_EQ(aStream_Read(stream, &byte, 1), aErrNotReady);
+  ASSERT_TRUE(peer.send("hello"));
+  EXPECT_EQ(readBytes(stream, 5, 2000), "hello");
+  EXPECT_EQ(aStream_Write(stream, "w", 1), aErrNone);
+  EXPECT_EQ(aStream_Write(stream, "orld", 4), aErrNone);
+  EXPECT_EQ(peer.receive(5, 2000), "world");
+}
+
+TEST_F(SocketStream, NothingListeningGivesResourceAndNoStream) {
+  uint16_t port;
+  {
+    testsupport::TcpPeer gone;
+    port = gone.port();
+  }
+  stream = reinterpret_cast<aStream*>(0x1);
+  EXPECT_EQ(aStream_CreateSocket(testsupport::TcpPeer::address(), port, &stream), aErrResource);
+  EXPECT_EQ(stream, nullptr);
+  EXPECT_EQ(aStream_CreateSocket(testsupport::TcpPeer::address(), port, nullptr), aErrResource);
+}
+
+TEST_F(SocketStream, OrderlyCloseIsReportedAndEndsTheConnection) {
+  testsupport::TcpPeer peer;
+  connect(peer);
+  ASSERT_TRUE(peer.send("last"));
+  peer.closeWithFin();
+  // What came before the close is still delivered.
+  aErr last = aErrNone;
+  EXPECT_EQ(readBytes(stream, 10, 2000, &last), "last");
+  EXPECT_EQ(last, aErrConnection);
+  uint8_t byte;
+  EXPECT_EQ(aStream_Read(stream, &byte, 1), aErrConnection);
+  EXPECT_EQ(aStream_Write(stream, "xy", 2), aErrConnection);
+  // A dead stream does not make its reader wait.
+  EXPECT_EQ(aStream_WaitReadable(stream, 5000), aErrNone);
+  EXPECT_FALSE(peer.accept(200)) << "an orderly close must not reconnect";
+}
+
+TEST_F(SocketStream, ResetSeenByTheReaderReconnects) {
+  testsupport::TcpPeer peer;
+  connect(peer);
+  peer.closeWithReset();
+  ASSERT_EQ(aStream_WaitReadable(stream, 2000), aErrNone);
+  uint8_t byte;
+  EXPECT_EQ(aStream_Read(stream, &byte, 1), aErrNotReady);
+  ASSERT_TRUE(peer.accept(2000));
+  EXPECT_EQ(peer.acceptedCount(), 2);
+  ASSERT_TRUE(peer.send("again"));
+  EXPECT_EQ(readBytes(stream, 5, 2000), "again");
+}
+
+TEST_F(SocketStream, BlockCutByAResetArrivesWholeOnTheNewConnection) {
+  // Bigger than what the sender's buffer and the stalled peer's window take,
+  // so the write is caught half done when the reset comes.
+  testsupport::TcpPeer peer(4096);
+  connect(peer);
+  const std::string data = block(8 << 20);
+  aErr written = aErrUnknown;
+  std::thread writer([&] { written = aStream_Write(stream, data.data(), data.size()); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(150));
+  peer.closeWithReset();
+  bool second = peer.accept(3000);
+  std::string got = second ? peer.receive(data.size(), 20000) : std::string();
+  writer.join();
+  ASSERT_TRUE(second);
+  EXPECT_EQ(written, aErrNone);
+  EXPECT_EQ(peer.acceptedCount(), 2);
+  ASSERT_EQ(got.size(), data.size());
+  EXPECT_TRUE(got == data) << "the block must start over from its first byte";
+}
+
+TEST_F(SocketStream, PeerThatStopsReadingGivesBusyAfterTheRetries) {
+  testsupport::TcpPeer peer(4096);
+  connect(peer);
+  const std::string data = block(8 << 20);
+  auto start = clock_type::now();
+  EXPECT_EQ(aStream_Write(stream, data.data(), data.size()), aErrBusy);
+  double seconds = std::chrono::duration<double>(clock_type::now() - start).count();
+  EXPECT_GE(seconds, 0.4);
+  EXPECT_LE(seconds, 2.0);
+}
+
+TEST_F(SocketStream, WriteOfTwoGigabytesOrMoreIsRefused) {
+  testsupport::TcpPeer peer;
+  connect(peer);
+  char byte = 0;
+  // Refused before a byte is touched.
+  EXPECT_EQ(aStream_Write(stream, &byte, size_t{1} << 31), aErrParam);
+  EXPECT_EQ(aStream_Write(stream, "ok", 2), aErrNone);
+  EXPECT_EQ(peer.receive(2, 2000), "ok");
+}
+
+// Reader and writer threads as a link runs them, with a reset in between:
+// one reconnection, packets whole on the new connection, no race.
+TEST_F(SocketStream, ReaderAndWriterThreadsAcrossAReset) {
+  testsupport::TcpPeer peer;
+  connect(peer);
+  std::atomic<bool> running{true};
+  std::string received;
+  std::thread reader([&] {
+    while (running) {
+      uint8_t byte;
+      aErr err = aStream_Read(stream, &byte, 1);
+      if (err == aErrNone) {
+        received.push_back(static_cast<char>(byte));
+      } else if (err == aErrNotReady) {
+        aStream_WaitReadable(stream, 20);
+      } else {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      }
+    }
+  });
+  std::atomic<int> packets{0};
+  std::thread writer([&] {
+    while (running) {
+      // Packet-sized blocks: a 5-byte record that must arrive whole.
+      char packet[6];
+      snprintf(packet, sizeof packet, "P%04u", static_cast<unsigned>(packets.load()) % 10000u);
+      if (aStream_Write(stream, packet, 5) == aErrNone) {
+        ++packets;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  peer.closeWithReset();
+  bool second = peer.accept(3000);
+  std::string after;
+  if (second) {
+    peer.send("after");
+    after = peer.receive(200, 3000);
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  running = false;
+  reader.join();
+  writer.join();
+
+  ASSERT_TRUE(second);
+  EXPECT_FALSE(peer.accept(200)) << "reader and writer must not both reconnect";
+  EXPECT_EQ(peer.acceptedCount(), 2);
+  EXPECT_NE(received.find("after"), std::string::npos);
+  ASSERT_GE(after.size(), 5u);
+  for (size_t i = 0; i + 5 <= after.size(); i += 5) {
+    EXPECT_EQ(after[i], 'P') << "packet cut at " << i << ": " << after;
+  }
+}
+
+}  // namespace
