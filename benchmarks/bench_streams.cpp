@@ -1,6 +1,8 @@
 // Cost of the socket stream's byte-by-byte reads against raw recv() of one
-// byte on the same kind of loopback connection, and the CPU an idle reader
-// burns with and without the stream's wait.
+// byte on the same kind of loopback connection, the same through the USB
+// stream on an emulated module (the real libusb against umockdev's emulated
+// kernel), and the CPU an idle reader burns with and without the stream's
+// wait.
 
 #include <arpa/inet.h>
 #include <benchmark/benchmark.h>
@@ -15,6 +17,10 @@
 #include <thread>
 
 #include "Tessarine2/common/aStream.h"
+#if TESSARINE_BENCH_USB
+#include "Tessarine2/common/aStreamUSB.h"
+#include "tests/sim/usb/UsbTestbed.h"
+#endif
 
 namespace {
 
@@ -122,6 +128,39 @@ void BM_RawRecvOneByte(benchmark::State& state) {
   close(near);
 }
 BENCHMARK(BM_RawRecvOneByte);
+
+#if TESSARINE_BENCH_USB
+// The module keeps the host's IN transfers full: each transfer brings 800
+// bytes, which the stream then hands out one per read.
+void BM_USBStreamReadOneByte(benchmark::State& state) {
+  testsupport::usb::UsbTestbed bus;
+  testsupport::usb::UsbDeviceModel& module = bus.add(testsupport::usb::UsbDeviceDescription{});
+  aStream* stream = nullptr;
+  if (aStream_CreateUSB(0x0000ABCD, &stream) != aErrNone) {
+    state.SkipWithError("no emulated module");
+    return;
+  }
+  const std::string chunk(kChunk, 'x');
+  size_t left = 0;
+  for (auto _ : state) {
+    if (left == 0) {
+      state.PauseTiming();
+      module.queueForHost(chunk);
+      left = kChunk;
+      state.ResumeTiming();
+    }
+    uint8_t byte;
+    while (aStream_Read(stream, &byte, 1) == aErrNotReady) {
+    }
+    benchmark::DoNotOptimize(byte);
+    --left;
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()));
+  state.counters["transfers"] = module.counters().bulkSubmits;
+  aStream_Destroy(&stream);
+}
+BENCHMARK(BM_USBStreamReadOneByte);
+#endif
 
 double threadCPUSeconds() {
   timespec t{};

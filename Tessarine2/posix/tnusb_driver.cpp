@@ -5,6 +5,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -149,7 +150,8 @@ aErr sKernelOpen(tnusb_device* device, const char* serialText) {
   snprintf(device->serial, sizeof device->serial, "%s", serialText);
   char path[kNodePathSize];
   sNodePath(path, device->serial);
-  int descriptor = open(path, O_RDWR | O_CLOEXEC);
+  // O_NOCTTY: a node that is a terminal never becomes ours to control.
+  int descriptor = open(path, O_RDWR | O_NOCTTY | O_CLOEXEC);
   if (descriptor < 0) {
     return errno == EBUSY ? aErrBusy : aErrIO;
   }
@@ -158,8 +160,9 @@ aErr sKernelOpen(tnusb_device* device, const char* serialText) {
 }
 
 // Refills the receive buffer with one bulk IN transfer. Bytes that came are
-// kept whatever the transfer's end: a time-out or an overflow still delivers
-// what was transferred before it.
+// kept and delivered whatever the transfer's end: a time-out, a stall, an
+// overflow or a bus error still delivers what was transferred before it, and
+// a lasting fault shows again at the next transfer.
 aErr sLibusbTransferIn(tnusb_device* device) {
   int transferred = 0;
   int result = libusb_bulk_transfer(device->handle, device->inEndpoint, device->receive, TNUSB_BULK_IN_SIZE,
@@ -168,19 +171,13 @@ aErr sLibusbTransferIn(tnusb_device* device) {
     device->available = static_cast<uint32_t>(transferred);
     device->readPosition = device->receive;
   }
-  switch (result) {
-    case LIBUSB_SUCCESS:
-      return aErrNone;
-    case LIBUSB_ERROR_PIPE:
-      libusb_clear_halt(device->handle, device->inEndpoint);
-      return device->available > 0 ? aErrNone : aErrNotReady;
-    case LIBUSB_ERROR_TIMEOUT:
-      return device->available > 0 ? aErrNone : aErrNotReady;
-    case LIBUSB_ERROR_OVERFLOW:
-      return device->available > 0 ? aErrNone : aErrIO;
-    default:
-      return aErrIO;
+  if (result == LIBUSB_ERROR_PIPE) {
+    libusb_clear_halt(device->handle, device->inEndpoint);
   }
+  if (result == LIBUSB_SUCCESS || device->available > 0) {
+    return aErrNone;
+  }
+  return result == LIBUSB_ERROR_PIPE || result == LIBUSB_ERROR_TIMEOUT ? aErrNotReady : aErrIO;
 }
 
 bool sTakeByte(tnusb_device* device, uint8_t* byte) {
@@ -289,6 +286,11 @@ aErr sLibusbWrite(tnusb_device* device, const uint8_t* data, size_t length) {
   return _handleErrorTolerance(device, result);
 }
 
+bool sHungUp(int descriptor) {
+  pollfd entry{descriptor, POLLIN, 0};
+  return poll(&entry, 1, 0) > 0 && (entry.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+}
+
 aErr sKernelRead(tnusb_device* device, uint8_t* byte) {
   if (device->mode != TNUSB_MODE_KERNEL || device->descriptor < 0) {
     return aErrMode;
@@ -297,7 +299,12 @@ aErr sKernelRead(tnusb_device* device, uint8_t* byte) {
   if (got == 1) {
     return aErrNone;
   }
-  if (got == 0 || errno == EFAULT || errno == EAGAIN || errno == EINTR) {
+  if (got == 0) {
+    // Nothing waiting, or a node whose far end is gone for good: that one
+    // would answer "nothing" for ever and keep a waiting reader spinning.
+    return sHungUp(device->descriptor) ? aErrIO : aErrNotReady;
+  }
+  if (errno == EFAULT || errno == EAGAIN || errno == EINTR) {
     return aErrNotReady;
   }
   return aErrIO;

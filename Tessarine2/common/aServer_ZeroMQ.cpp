@@ -1,0 +1,219 @@
+// Creation, start and teardown of the module-sharing server.
+//
+// Sockets (all made and bound here, by the owner):
+//   frontend       ROUTER  bound to "tcp://127.0.0.1:*" (local only) or
+//                          "tcp://<interface>:*"; client connections
+//   stream broker  DEALER  bound to "tcp://127.0.0.1:*"
+//   stream filter  DEALER  connected to the stream broker side
+//   sync broker    DEALER  bound to "tcp://127.0.0.1:*"
+//   sync worker    DEALER  connected to the sync broker side
+//
+// Teardown order (aServer_Destroy): the link's packet filter goes first, so
+// the link's reader no longer touches the stream filter side; then the
+// sync-command thread (its reply wait ends at once), then the broker, then
+// discovery; the sockets only after every thread that used them is joined;
+// the pools last.
+
+#include "Tessarine2/common/aServer_ZeroMQ.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <new>
+
+#include "Tessarine2/common/aMutex.h"
+#include "Tessarine2/common/aNetworkDiscovery.h"
+#include "Tessarine2/common/aServer_ZeroMQInternal.h"
+
+using namespace zmqserver;
+
+namespace {
+
+constexpr size_t kEndpointSize = 1024;
+
+bool drainAll(const aPacket*, const void*) { return true; }
+
+// Binds to the endpoint (its port "*" lets ZeroMQ pick a free one); the
+// port, or 0 when the bind failed.
+uint16_t _findPortAndBindSocket(zsock_t* socket, const char* format, ...) {
+  if (socket == nullptr) {
+    return 0;
+  }
+  char endpoint[kEndpointSize];
+  va_list arguments;
+  va_start(arguments, format);
+  const int written = vsnprintf(endpoint, sizeof endpoint, format, arguments);
+  va_end(arguments);
+  if (written < 0 || static_cast<size_t>(written) >= sizeof endpoint) {
+    return 0;
+  }
+  const int port = zsock_bind(socket, "%s", endpoint);
+  return port > 0 && port <= UINT16_MAX ? static_cast<uint16_t>(port) : 0;
+}
+
+bool sConnect(zsock_t* socket, uint16_t port) {
+  return socket != nullptr && port != 0 && zsock_connect(socket, "tcp://127.0.0.1:%d", static_cast<int>(port)) == 0;
+}
+
+// The link's packet filter is removed on the link record itself: during
+// the link's teardown the entry is no longer found by its id.
+void sRemoveFilter(aServer* server) {
+  aLinkRecord* link = server->entry->link;
+  if (link == nullptr || link->userFilterSema == nullptr) {
+    return;
+  }
+  aMutex_Lock(link->userFilterSema);
+  if (link->userFilter == _streamingPacketFilter && link->userFilterRef == server) {
+    link->userFilter = nullptr;
+    link->userFilterRef = nullptr;
+  }
+  aMutex_Unlock(link->userFilterSema);
+}
+
+aErr _initServer(aServer* server) {
+  server->repliesExpected = 0;
+  server->frontend = zsock_new(ZMQ_ROUTER);
+  server->streamBroker = zsock_new(ZMQ_DEALER);
+  server->streamFilter = zsock_new(ZMQ_DEALER);
+  server->syncBroker = zsock_new(ZMQ_DEALER);
+  server->syncWorker = zsock_new(ZMQ_DEALER);
+  if (server->frontend == nullptr || server->streamBroker == nullptr || server->streamFilter == nullptr ||
+      server->syncBroker == nullptr || server->syncWorker == nullptr) {
+    return aErrResource;
+  }
+
+  // A local-only server serves the loopback address whatever it was given,
+  // so that the interface it reports is the one its frontend listens on.
+  if (server->localOnly) {
+    server->networkInterface = aDiscovery_Loopback();
+  }
+  if (_configureInterface(server) != aErrNone) {
+    return aErrResource;
+  }
+
+  char interfaceText[INET_ADDRSTRLEN] = "";
+  in_addr address{};
+  address.s_addr = server->networkInterface;
+  if (inet_ntop(AF_INET, &address, interfaceText, sizeof interfaceText) == nullptr) {
+    return aErrResource;
+  }
+  server->port = server->localOnly ? _findPortAndBindSocket(server->frontend, "tcp://127.0.0.1:*")
+                                   : _findPortAndBindSocket(server->frontend, "tcp://%s:*", interfaceText);
+  server->streamPort = _findPortAndBindSocket(server->streamBroker, "tcp://127.0.0.1:*");
+  const bool streamConnected = sConnect(server->streamFilter, server->streamPort);
+  server->syncPort = _findPortAndBindSocket(server->syncBroker, "tcp://127.0.0.1:*");
+  const bool syncConnected = sConnect(server->syncWorker, server->syncPort);
+  // Before the broker runs: it ages and fills the pools from its first
+  // client message on.
+  server->pools = zlist_new();
+  if (server->port == 0 || server->streamPort == 0 || server->syncPort == 0 || !streamConnected ||
+      !syncConnected || server->pools == nullptr) {
+    return aErrResource;
+  }
+
+  server->broker = zJoinableActor_New(_serverWorker_broker, server);
+  if (server->broker == nullptr) {
+    return aErrResource;
+  }
+  server->sync = zJoinableActor_New(_serverWorker_syncCommands, server);
+  if (server->sync == nullptr) {
+    return aErrResource;
+  }
+
+  // From here on the link's reader hands streamed values to the server
+  // instead of queueing them; what was queued before is stale.
+  if (aLink_InstallUserPacketFilter(server->entry->id, _streamingPacketFilter, server) != aErrNone) {
+    return aErrResource;
+  }
+  aLink_DrainPackets(server->entry->id, drainAll, nullptr);
+  return aErrNone;
+}
+
+}  // namespace
+
+aServer* aServer_Create(linkID link, uint32_t networkInterface, bool localOnly) {
+  aLinkEntry* entry = sLookupEntryByID(link);
+  if (entry == nullptr || entry->link == nullptr) {
+    return nullptr;
+  }
+  aServer* server = new (std::nothrow) aServer();
+  if (server == nullptr) {
+    return nullptr;
+  }
+  server->entry = entry;
+  server->networkInterface = networkInterface != 0 ? networkInterface : aDiscovery_Loopback();
+  server->localOnly = localOnly;
+  return server;
+}
+
+aErr aServer_Start(aServer* server) {
+  if (server == nullptr) {
+    return aErrParam;
+  }
+  return _initServer(server);
+}
+
+aErr aServer_Destroy(aServer** server) {
+  if (server == nullptr || *server == nullptr) {
+    return aErrParam;
+  }
+  aServer* self = *server;
+  sRemoveFilter(self);
+  self->stopping.store(true);
+  zJoinableActor_Destroy(&self->sync);
+  zJoinableActor_Destroy(&self->broker);
+  _stopDiscovery(self);
+  zsock_destroy(&self->syncBroker);
+  zsock_destroy(&self->syncWorker);
+  zsock_destroy(&self->streamBroker);
+  zsock_destroy(&self->streamFilter);
+  zsock_destroy(&self->frontend);
+  _destroyPools(&self->pools);
+  delete self;
+  *server = nullptr;
+  return aErrNone;
+}
+
+aErr aServer_GetPort(aServer* server, uint16_t* port) {
+  if (server == nullptr || port == nullptr) {
+    return aErrParam;
+  }
+  *port = server->port;
+  return aErrNone;
+}
+
+aErr aServer_GetInterface(aServer* server, uint32_t* networkInterface) {
+  if (server == nullptr || networkInterface == nullptr) {
+    return aErrParam;
+  }
+  *networkInterface = server->networkInterface;
+  return aErrNone;
+}
+
+aErr aServer_SetModuleAddress(aServer* server, uint8_t address) {
+  if (server == nullptr) {
+    return aErrParam;
+  }
+  server->moduleAddress.store(address);
+  return aErrNone;
+}
+
+aErr aServer_SetModel(aServer* server, uint8_t model) {
+  if (server == nullptr) {
+    return aErrParam;
+  }
+  server->model.store(model);
+  return aErrNone;
+}
+
+aErr aServer_FlushFIFO(aServer* server) {
+  if (server == nullptr) {
+    return aErrParam;
+  }
+  // Handled by the broker in its order with the replies: a reply that
+  // arrives after the flush finds no waiting identity.
+  zJoinableActor_Signal(server->broker, kFlushSignal);
+  return aErrNone;
+}

@@ -1,0 +1,149 @@
+#ifndef TESSARINE2_COMMON_ASERVER_ZEROMQINTERNAL_H
+#define TESSARINE2_COMMON_ASERVER_ZEROMQINTERNAL_H
+
+// The server record and the pieces its source files share. Not part of the
+// library's interface.
+//
+// Threads and what each one owns (the owner is the thread that creates,
+// starts and destroys the server):
+//   broker        frontend, sync broker side, stream broker side, the beacon
+//                 actor while it runs, waitingIds, streamClients, pools,
+//                 repliesExpected, lastPublish, publishing
+//   sync-command  sync worker side; the link's FIFOs (thread-safe)
+//   link reader   stream filter side, batch, batchLength (in the filter)
+//   multicast     its own multicast sockets
+// The owner makes and binds every socket before the threads start and
+// closes them after the threads are joined.
+//
+// Frames between the broker and the sync-command thread (the syncPair):
+//   broker -> sync   one request packet in wire form per frame
+//   sync -> broker   a server command of 3 bytes, or one reply packet in
+//                    wire form. A command's first byte is 0 or 1; a reply's
+//                    is the module's address, never 0 and never odd, so a
+//                    3-byte reply (one data byte) is not taken for a command.
+
+#include <czmq.h>
+
+#include <atomic>
+#include <cstdint>
+
+#include "Tessarine2/common/aDiscover.h"
+#include "Tessarine2/common/aLinkManagerInternal.h"
+#include "Tessarine2/common/aPacket.h"
+#include "Tessarine2/common/aServer_ZeroMQ.h"
+#include "Tessarine2/common/zJoinableActor.h"
+
+namespace zmqserver {
+
+// Server commands on the syncPair.
+constexpr uint8_t SERVER_CMD_DROPPED_PACKET = 0;    // 0, 0, 0: no reply for the waiting client
+constexpr uint8_t SERVER_CMD_INCOMING_PACKETS = 1;  // 1, N high, N low: N reply frames follow
+constexpr size_t kServerCommandSize = 3;
+
+// CZMQ signal status on the broker's pipe: drop every waiting identity.
+constexpr uint8_t kFlushSignal = 5;
+
+// How long the sync-command thread waits for each reply packet.
+constexpr uint64_t kReplyWaitMS = 2000;
+
+// A pool lives for this many further UEI packets handled at the frontend.
+constexpr uint32_t kPoolTimeToLive = 2000;
+
+// Stream batches: sent at a module heartbeat, or as soon as they hold more
+// than kBatchSendThreshold bytes; one packet adds at most 30, so a batch
+// never exceeds 4095 bytes.
+constexpr size_t kBatchCapacity = 4096;
+constexpr size_t kBatchSendThreshold = 4065;
+
+// Discovery kinds.
+constexpr uint8_t kDiscoveryMulticast = 0;
+constexpr uint8_t kDiscoveryBeacon = 1;
+
+}  // namespace zmqserver
+
+struct aServer {
+  aLinkEntry* entry;  // the served link; outlives the server
+  // Written by the owner, read by the broker and the multicast responder.
+  std::atomic<uint8_t> model;
+  std::atomic<uint8_t> moduleAddress;
+  bool localOnly;
+  uint32_t networkInterface;  // network order
+  uint64_t lastPublish;
+  bool publishing;
+  zJoinableActor* broker;
+  zJoinableActor* sync;
+  // The discovery side: CZMQ's beacon actor (kDiscoveryBeacon) or the
+  // multicast responder (kDiscoveryMulticast).
+  zactor_t* beacon;
+  zJoinableActor* multicast;
+  // The request port the multicast responder holds (0: none); the owner
+  // wakes the responder's receive through it when it stops the responder.
+  std::atomic<uint16_t> multicastRequestPort;
+  uint8_t discoveryKind;
+  uint16_t port;
+  zsock_t* frontend;
+  uint16_t syncPort;
+  zsock_t* syncWorker;
+  zsock_t* syncBroker;
+  uint16_t streamPort;
+  zsock_t* streamFilter;
+  zsock_t* streamBroker;
+  uint8_t batch[zmqserver::kBatchCapacity];
+  uint16_t batchLength;
+  uint32_t advertisedAddress;  // network order
+  zlist_t* pools;              // of aPacketPool*
+  uint16_t repliesExpected;
+  // Set by the owner before it stops the sync-command thread, so that a
+  // wait for a module reply ends at once.
+  std::atomic<bool> stopping;
+};
+
+// One open setUEIBytes transfer of one client.
+struct aPacketPool {
+  zframe_t* identity;
+  zlist_t* packets;  // of aPacket*, in arrival order
+  uint8_t sequence;  // of the last pooled packet
+  uint32_t timeToLive;
+};
+
+namespace zmqserver {
+
+// Packets and frames.
+aPacket* _zFrame_To_aPacket(zframe_t* frame);
+zframe_t* _aPacket_To_zFrame(const aPacket* packet);
+bool _isResponseRequired(const aPacket* packet);
+bool _doesPacketContinue(const aPacket* packet);
+bool _isBlacklistedPacket(const aPacket* packet);
+
+// setUEIBytes transfers.
+aPacketPool* _packetPool_Create(zframe_t* identity, const aPacket* packet);
+void _packetPool_Destroy(aPacketPool** pool);
+void _destroyPools(zlist_t** pools);
+bool _handleSetUEIBytes(aServer* server, zframe_t* identity, const aPacket* packet, zlist_t* waitingIds);
+
+// Sends the frame's bytes to the sync-command thread without waiting.
+bool _sendToSync(aServer* server, const aPacket* packet);
+
+// Thread bodies.
+void _serverWorker_broker(zsock_t* pipe, void* argument);
+void _serverWorker_syncCommands(zsock_t* pipe, void* argument);
+
+// Discovery.
+aErr _configureInterface(aServer* server);
+void _stopDiscovery(aServer* server);
+linkSpec _createNetworkSpec(const aServer* server);
+bool _isDiscoveryConfigured(const aServer* server);
+void _serverWorker_broker_beacon(aServer* server);
+void _silenceBeaconWhenDue(aServer* server);
+
+// Stream batches.
+void _handleStreamEnable(zlist_t* streamClients, const aPacket* packet, zframe_t* identity);
+bool _streamingPacketFilter(const aPacket* packet, void* reference);
+void _serverWorker_broker_streaming(aServer* server, zlist_t* streamClients);
+
+// Identity lists of the broker: every item is a zframe_t* copy it owns.
+void _destroyIdentities(zlist_t** identities);
+
+}  // namespace zmqserver
+
+#endif

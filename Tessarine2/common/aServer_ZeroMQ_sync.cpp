@@ -1,0 +1,156 @@
+// The sync-command thread: hands one client request at a time to the served
+// link and collects the module's replies to it. The in-FIFO wait takes
+// whatever packet comes first, which is sound because only one request is
+// outstanding and the server's packet filter keeps streamed values out of
+// the in-FIFO.
+
+#include <cstdint>
+
+#include "Tessarine2/common/aServer_ZeroMQInternal.h"
+#include "Tessarine2/common/aTime.h"
+
+namespace zmqserver {
+
+namespace {
+
+// The reply wait is cut into slices so that a stopping server is noticed
+// within one slice instead of after a whole reply time-out.
+constexpr uint64_t kReplyWaitSliceMS = 50;
+
+bool sSendFrame(zsock_t* socket, const uint8_t* bytes, size_t size, bool more) {
+  zframe_t* frame = zframe_new(bytes, size);
+  if (frame == nullptr) {
+    return false;
+  }
+  if (zframe_send(&frame, socket, ZFRAME_DONTWAIT | (more ? ZFRAME_MORE : 0)) != 0) {
+    zframe_destroy(&frame);
+    return false;
+  }
+  return true;
+}
+
+bool _sendServerCmd_DroppedPacket(aServer* server) {
+  const uint8_t command[kServerCommandSize] = {SERVER_CMD_DROPPED_PACKET, 0, 0};
+  return sSendFrame(server->syncWorker, command, sizeof command, false);
+}
+
+// The command and the replies it announces go out as one message: ZeroMQ
+// delivers all of its frames or none, so the broker never sees a count
+// without its replies.
+void _sendServerCmd_IncomingPackets(aServer* server, zlist_t* replies) {
+  const size_t count = zlist_size(replies);
+  const uint8_t command[kServerCommandSize] = {SERVER_CMD_INCOMING_PACKETS, static_cast<uint8_t>(count >> 8),
+                                               static_cast<uint8_t>(count & 0xFF)};
+  if (!sSendFrame(server->syncWorker, command, sizeof command, true)) {
+    return;
+  }
+  size_t left = count;
+  for (void* item = zlist_first(replies); item != nullptr; item = zlist_next(replies)) {
+    const aPacket* reply = static_cast<const aPacket*>(item);
+    --left;
+    sSendFrame(server->syncWorker, aPacket_WireBytes(reply), aPacket_WireLength(reply), left > 0);
+  }
+}
+
+// The next packet of the served link's in-FIFO within kReplyWaitMS; NULL
+// at the time limit or when the server stops.
+aPacket* sAwaitReply(aServer* server) {
+  const uint64_t deadline = aTime_GetMSTicks() + kReplyWaitMS;
+  while (!server->stopping.load()) {
+    const uint64_t now = aTime_GetMSTicks();
+    if (now >= deadline) {
+      break;
+    }
+    const uint64_t left = deadline - now;
+    aPacket* packet =
+        aPacketFifo_Await(server->entry->link->inFifo.load(), left < kReplyWaitSliceMS ? left : kReplyWaitSliceMS);
+    if (packet != nullptr) {
+      return packet;
+    }
+  }
+  return nullptr;
+}
+
+void sDestroyPackets(zlist_t* packets) {
+  for (void* item = zlist_pop(packets); item != nullptr; item = zlist_pop(packets)) {
+    aPacket* packet = static_cast<aPacket*>(item);
+    aPacket_Destroy(&packet);
+  }
+}
+
+// Replies until one wait times out or a reply does not announce another.
+// At most 65535, the most one incoming command can announce.
+void sCollectReplies(aServer* server, zlist_t* replies) {
+  while (zlist_size(replies) < UINT16_MAX) {
+    aPacket* reply = sAwaitReply(server);
+    if (reply == nullptr) {
+      return;
+    }
+    if (zlist_append(replies, reply) != 0) {
+      aPacket_Destroy(&reply);
+      return;
+    }
+    if (!_doesPacketContinue(reply)) {
+      return;
+    }
+  }
+}
+
+void _serverWorker_syncCommands_syncBackend(aServer* server) {
+  zframe_t* frame = zframe_recv(server->syncWorker);
+  aPacket* packet = _zFrame_To_aPacket(frame);
+  zframe_destroy(&frame);
+  if (packet == nullptr) {
+    return;
+  }
+  const bool required = _isResponseRequired(packet);
+  const aErr put = aPacketFifo_Put(server->entry->link->outFifo.load(), packet);
+  aPacket_Destroy(&packet);
+  if (put != aErrNone) {
+    // Only a request the broker waits for is answered; a drop for any other
+    // would take another client's place in the broker's queue.
+    if (required) {
+      _sendServerCmd_DroppedPacket(server);
+    }
+    return;
+  }
+  if (!required) {
+    return;
+  }
+  zlist_t* replies = zlist_new();
+  if (replies == nullptr) {
+    _sendServerCmd_DroppedPacket(server);
+    return;
+  }
+  sCollectReplies(server, replies);
+  const size_t count = zlist_size(replies);
+  if (count == 0) {
+    _sendServerCmd_DroppedPacket(server);
+  } else {
+    _sendServerCmd_IncomingPackets(server, replies);
+  }
+  sDestroyPackets(replies);
+  zlist_destroy(&replies);
+}
+
+}  // namespace
+
+void _serverWorker_syncCommands(zsock_t* pipe, void* argument) {
+  aServer* server = static_cast<aServer*>(argument);
+  zpoller_t* poller = zpoller_new(pipe, server->syncWorker, nullptr);
+  zsock_signal(pipe, 0);
+  // Without a poller the thread ends at once; the owner's stop then finds
+  // it ended.
+  while (poller != nullptr) {
+    void* which = zpoller_wait(poller, -1);
+    if (which == server->syncWorker) {
+      _serverWorker_syncCommands_syncBackend(server);
+    } else {
+      // The pipe (any message ends the thread) or an interrupted poller.
+      break;
+    }
+  }
+  zpoller_destroy(&poller);
+}
+
+}  // namespace zmqserver

@@ -1,0 +1,66 @@
+#ifndef TESTS_SIM_LEGACYDISCOVERY_MODULENETWORK_H
+#define TESTS_SIM_LEGACYDISCOVERY_MODULENETWORK_H
+
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace testsupport {
+
+// Network namespaces of the test's own for discovery that multicasts: the
+// process leaves the machine's namespace for a private one (enterPrivate),
+// and a ModuleNetwork joins it by a veth pair to a second namespace where
+// the simulated modules live:
+//
+//   this process:   "tnh0" 10.78.0.1/24   <- veth ->   "tnm0" with the
+//                                                      modules' addresses
+//
+// The modules' namespace belongs to a thread of the ModuleNetwork; sockets
+// and threads made by code run through inModules() live there. Everything
+// goes with the namespaces when the process ends.
+class ModuleNetwork {
+ public:
+  static constexpr const char* kHostAddress = "10.78.0.1";
+
+  // Moves this process into a new network namespace with its loopback up.
+  // Must run while the process has one thread; "" on success, else what
+  // failed. Later calls return the first result.
+  static std::string enterPrivate();
+  // True after enterPrivate() while the process is in neither the namespace
+  // it started in nor that of process 1.
+  static bool isPrivate();
+
+  // moduleAddresses: the addresses the modules' end carries, in 10.78.0.0/24.
+  // Throws std::runtime_error when the link cannot be made.
+  explicit ModuleNetwork(const std::vector<std::string>& moduleAddresses);
+  ~ModuleNetwork();
+  ModuleNetwork(const ModuleNetwork&) = delete;
+  ModuleNetwork& operator=(const ModuleNetwork&) = delete;
+
+  // Runs task on the thread of the modules' namespace and waits for it.
+  void inModules(const std::function<void()>& task);
+
+ private:
+  void hold();
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<std::function<void()>> tasks_;
+  bool started_ = false;
+  bool stop_ = false;
+  std::string failure_;
+  pid_t tid_ = 0;
+  std::thread thread_;
+};
+
+// Runs "ip" with the arguments in the calling thread's namespace; "" on
+// success, else what failed.
+std::string runIp(std::vector<std::string> arguments);
+
+}  // namespace testsupport
+
+#endif

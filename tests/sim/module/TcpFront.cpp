@@ -1,0 +1,191 @@
+#include "tests/sim/module/TcpFront.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <stdexcept>
+
+namespace simmodule {
+
+namespace {
+
+constexpr char kCommandReset = 'r';
+constexpr char kCommandClose = 'c';
+constexpr char kCommandQuit = 'q';
+
+}  // namespace
+
+TcpFront::TcpFront(ModuleEngine& engine, uint16_t port, const std::string& bindAddress) : engine_(engine) {
+  sockaddr_in where{};
+  where.sin_family = AF_INET;
+  where.sin_port = htons(port);
+  if (inet_pton(AF_INET, bindAddress.c_str(), &where.sin_addr) != 1) {
+    throw std::runtime_error("bad bind address " + bindAddress);
+  }
+  listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int on = 1;
+  setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  socklen_t length = sizeof where;
+  if (listener_ < 0 || bind(listener_, reinterpret_cast<sockaddr*>(&where), sizeof where) != 0 ||
+      listen(listener_, 16) != 0 || getsockname(listener_, reinterpret_cast<sockaddr*>(&where), &length) != 0 ||
+      pipe2(wake_, O_CLOEXEC) != 0) {
+    if (listener_ >= 0) {
+      close(listener_);
+    }
+    throw std::runtime_error("the simulated module cannot listen");
+  }
+  port_ = ntohs(where.sin_port);
+  address_ = where.sin_addr.s_addr;
+  engine_.attach(
+      [this](const uint8_t* bytes, size_t count) {
+        std::lock_guard<std::mutex> hold(connectionMutex_);
+        size_t done = 0;
+        while (connection_ >= 0 && done < count) {
+          ssize_t n = send(connection_, bytes + done, count - done, MSG_NOSIGNAL);
+          if (n < 0 && errno == EINTR) {
+            continue;
+          }
+          if (n <= 0) {
+            break;
+          }
+          done += static_cast<size_t>(n);
+        }
+      },
+      [this] { disconnect(true); });
+  thread_ = std::thread([this] { loop(); });
+}
+
+TcpFront::~TcpFront() {
+  engine_.detach();
+  command(kCommandQuit);
+  thread_.join();
+  closeConnection(true);
+  releaseFinished();
+  close(listener_);
+  close(wake_[0]);
+  close(wake_[1]);
+}
+
+void TcpFront::command(char what) {
+  {
+    std::lock_guard<std::mutex> hold(doneMutex_);
+    ++commandsSent_;
+  }
+  while (write(wake_[1], &what, 1) < 0 && errno == EINTR) {
+  }
+}
+
+void TcpFront::disconnect(bool reset) {
+  if (std::this_thread::get_id() == thread_.get_id()) {
+    closeConnection(reset);
+    return;
+  }
+  uint64_t target = 0;
+  {
+    std::lock_guard<std::mutex> hold(doneMutex_);
+    target = commandsSent_ + 1;
+  }
+  command(reset ? kCommandReset : kCommandClose);
+  std::unique_lock<std::mutex> hold(doneMutex_);
+  doneCv_.wait(hold, [&] { return commandsDone_ >= target; });
+}
+
+void TcpFront::closeConnection(bool reset) {
+  std::lock_guard<std::mutex> hold(connectionMutex_);
+  if (connection_ < 0) {
+    return;
+  }
+  if (reset) {
+    linger now{1, 0};
+    setsockopt(connection_, SOL_SOCKET, SO_LINGER, &now, sizeof now);
+    close(connection_);
+  } else {
+    // Closing a socket with unread bytes would send a reset after the FIN.
+    shutdown(connection_, SHUT_WR);
+    releaseFinished();
+    finished_ = connection_;
+  }
+  connection_ = -1;
+}
+
+void TcpFront::releaseFinished() {
+  if (finished_ >= 0) {
+    close(finished_);
+    finished_ = -1;
+  }
+}
+
+void TcpFront::loop() {
+  for (;;) {
+    int connection = -1;
+    {
+      std::lock_guard<std::mutex> hold(connectionMutex_);
+      connection = connection_;
+    }
+    pollfd entries[3] = {{wake_[0], POLLIN, 0}, {listener_, POLLIN, 0}, {connection, POLLIN, 0}};
+    const nfds_t count = connection >= 0 ? 3 : 2;
+    if (poll(entries, count, -1) < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      return;
+    }
+    if (entries[0].revents & POLLIN) {
+      char what = 0;
+      if (read(wake_[0], &what, 1) == 1) {
+        if (what == kCommandQuit) {
+          return;
+        }
+        closeConnection(what == kCommandReset);
+        {
+          std::lock_guard<std::mutex> hold(doneMutex_);
+          ++commandsDone_;
+        }
+        doneCv_.notify_all();
+      }
+      continue;
+    }
+    // The host's bytes before a new connection: a host that reconnects has
+    // closed the old connection after its last write.
+    if (count == 3 && entries[2].revents != 0) {
+      uint8_t buffer[4096];
+      ssize_t n = recv(connection, buffer, sizeof buffer, 0);
+      if (n > 0) {
+        engine_.hostWrote(buffer, static_cast<size_t>(n));
+      } else if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
+        closeConnection(false);
+      }
+      continue;
+    }
+    if (entries[1].revents & POLLIN) {
+      int accepted = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+      if (accepted >= 0) {
+        int on = 1;
+        setsockopt(accepted, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+        if (connection >= 0) {
+          // Whatever the old host wrote last still counts for it.
+          uint8_t buffer[4096];
+          ssize_t n;
+          while ((n = recv(connection, buffer, sizeof buffer, MSG_DONTWAIT)) > 0) {
+            engine_.hostWrote(buffer, static_cast<size_t>(n));
+          }
+        }
+        closeConnection(true);
+        {
+          std::lock_guard<std::mutex> hold(connectionMutex_);
+          releaseFinished();
+          connection_ = accepted;
+        }
+        engine_.hostConnected();
+      }
+    }
+  }
+}
+
+}  // namespace simmodule

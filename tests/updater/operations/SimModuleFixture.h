@@ -1,0 +1,106 @@
+#ifndef TESTS_UPDATER_OPERATIONS_SIMMODULEFIXTURE_H
+#define TESTS_UPDATER_OPERATIONS_SIMMODULEFIXTURE_H
+
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "Tessarine2/common/aDiscover.h"
+#include "Tessarine2/objects/Module.h"
+#include "tests/sim/module/ModuleEngine.h"
+#include "tests/sim/module/SystemEntity.h"
+#include "tests/sim/module/TcpFront.h"
+#include "tests/sim/module/UeiTable.h"
+#include "tests/sim/module/UpgradeCommand.h"
+
+namespace opstest {
+
+constexpr uint8_t kModuleAddress = 0x06;
+// Model 4 is a "Pandrel", the model the test containers name.
+constexpr uint8_t kPandrel = 4;
+
+// A module on the network: engine, system entity, upgrade command and a
+// TCP front on a loopback address. The front goes first on destruction, so
+// no handler runs while the rest is torn down.
+struct TcpModule {
+  // Construction order is declaration order: the engine first.
+  simmodule::ModuleEngine engine{kModuleAddress};
+  simmodule::UeiTable table;
+  simmodule::UpgradeCommand upgrade;
+  std::unique_ptr<simmodule::TcpFront> front;
+  uint32_t ip = 0;  // network order
+  uint16_t port = 0;
+  // The front as the restart hook (on the front's own thread) sees it.
+  std::mutex restartMutex;
+  simmodule::TcpFront* restartFront = nullptr;
+
+  explicit TcpModule(const simmodule::ModuleIdentity& identity,
+                     simmodule::UpgradeCommand::Settings settings = simmodule::UpgradeCommand::Settings(),
+                     const std::string& bind = "127.0.0.1")
+      : table(engine, kModuleAddress), upgrade(engine, kModuleAddress, orderlyClose(settings)) {
+    simmodule::addSystemEntity(table, identity);
+    table.setBuild(identity.build);
+    front = std::make_unique<simmodule::TcpFront>(engine, 0, bind);
+    ip = front->address();
+    port = front->port();
+    std::lock_guard<std::mutex> hold(restartMutex);
+    restartFront = front.get();
+  }
+  ~TcpModule() { stopFront(); }
+
+  // A restarting module closes its end of the connection: the host's stream
+  // sees the connection end (a reset would make it reconnect in place at
+  // once, as if the module never went away).
+  simmodule::UpgradeCommand::Settings orderlyClose(simmodule::UpgradeCommand::Settings settings) {
+    settings.endConnection = [this] {
+      std::lock_guard<std::mutex> hold(restartMutex);
+      if (restartFront != nullptr) restartFront->disconnect(false);
+    };
+    return settings;
+  }
+
+  // The module leaves the network: connections are refused from now on.
+  void stopFront() {
+    {
+      std::lock_guard<std::mutex> hold(restartMutex);
+      restartFront = nullptr;
+    }
+    front.reset();
+  }
+
+  linkSpec spec(uint32_t serial) const {
+    linkSpec s{};
+    s.type = TCPIP;
+    s.serial_num = serial;
+    s.module = kModuleAddress;
+    s.router = kModuleAddress;
+    s.router_serial_num = serial;
+    s.t.ip.ip_address = ip;
+    s.t.ip.ip_port = port;
+    return s;
+  }
+};
+
+inline simmodule::ModuleIdentity identity(uint32_t serial, uint8_t model = kPandrel, uint32_t build = 0) {
+  simmodule::ModuleIdentity id;
+  id.serial = serial;
+  id.model = model;
+  id.build = build;
+  return id;
+}
+
+// A Module connected straight to the simulated module over TCP, its network
+// sharing off.
+inline std::unique_ptr<Zeltrova::Tessarine::Module> connectTcp(const TcpModule& sim, uint32_t serial) {
+  auto module = std::make_unique<Zeltrova::Tessarine::Module>(2, 0);
+  Zeltrova::Tessarine::aWeaveConfig config;
+  config.enabled = 0;
+  config.fallback = 0;
+  module->setConfig(config);
+  if (module->connectFromSpec(sim.spec(serial)) != aErrNone) return nullptr;
+  return module;
+}
+
+}  // namespace opstest
+
+#endif

@@ -1,0 +1,347 @@
+// Update_Firmware end to end: the simulated update server, the firmware
+// store and a simulated module found by legacy discovery and reached over
+// TCP, all inside a network namespace of the test's own.
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <memory>
+#include <string>
+
+#include "tests/sim/module/LegacyDiscoveryResponder.h"
+#include "tests/sim/module/SimRouter.h"
+#include "tests/updater/operations/OpsServerFixture.h"
+#include "tests/updater/operations/PrivateNetworkEnvironment.h"
+#include "tests/updater/operations/SimModuleFixture.h"
+
+namespace {
+
+using opstest::containerBytes;
+using opstest::ContainerSpec;
+using opstest::identity;
+using opstest::kBuild;
+using opstest::kModuleAddress;
+using opstest::kPandrel;
+using opstest::kSerial;
+using opstest::OpsServerTest;
+using opstest::TcpModule;
+using simmodule::LegacyDiscoveryResponder;
+using simmodule::UpgradeCommand;
+using Bytes = std::vector<uint8_t>;
+
+constexpr const char* kEthernet = "10.77.0.1";
+
+class UpdateTest : public OpsServerTest {
+ protected:
+  void SetUp() override {
+    REQUIRE_PRIVATE_NETWORK();
+    OpsServerTest::SetUp();
+  }
+  void TearDown() override {
+    responder.reset();
+    sim.reset();
+    OpsServerTest::TearDown();
+  }
+
+  // The module on the namespace's Ethernet address, answering discovery.
+  void startModule(const simmodule::ModuleIdentity& id,
+                   UpgradeCommand::Settings settings = UpgradeCommand::Settings()) {
+    sim = std::make_unique<TcpModule>(id, settings, kEthernet);
+    LegacyDiscoveryResponder::Identity answer;
+    answer.moduleAddress = kModuleAddress;
+    answer.port = sim->port;
+    answer.serial = id.serial;
+    answer.model = id.model;
+    responder = std::make_unique<LegacyDiscoveryResponder>(kEthernet, answer);
+  }
+
+  void storeLatest() { ASSERT_EQ(updater->Download_Firmware(kSerial, "", false, false), kBuild); }
+
+  // The container's images are where they belong in the module.
+  // A retried block is prepared again, so its flags are seen twice.
+  void expectWritten(const ContainerSpec& spec = ContainerSpec(), bool retried = false) {
+    birdgen::Container c = opstest::makeContainer(spec);
+    std::vector<UpgradeCommand::RamBlock> ram = sim->upgrade.ramBlocks();
+    size_t loaders = 0;
+    std::vector<uint8_t> flags;
+    for (const birdgen::Block& b : c.blocks) {
+      const uint8_t type = b.header & 0x1F;
+      const uint32_t address = (uint32_t(b.payload[0]) << 24) | (uint32_t(b.payload[1]) << 16) |
+                               (uint32_t(b.payload[2]) << 8) | b.payload[3];
+      const Bytes image(b.payload.begin() + 4, b.payload.end());
+      if (type == birdgen::kTypeLoader) {
+        ASSERT_LT(loaders, ram.size());
+        EXPECT_EQ(ram[loaders].address, address);
+        EXPECT_EQ(ram[loaders].bytes, image);
+        ++loaders;
+      } else if (type == birdgen::kTypeFirmware) {
+        EXPECT_EQ(sim->upgrade.flash(address, image.size()), image) << std::hex << address;
+        flags.push_back(b.header >> 5);
+      }
+    }
+    EXPECT_EQ(ram.size(), loaders);
+    if (!retried) {
+      EXPECT_EQ(sim->upgrade.loaderPrepareFlags(), flags);
+    }
+    EXPECT_EQ(sim->upgrade.counts().reboots, 1);
+  }
+
+  bool timeShown() const {
+    for (const std::string& line : display.lines) {
+      if (line.rfind("I:Update time: ", 0) == 0) return true;
+    }
+    return false;
+  }
+
+  std::unique_ptr<TcpModule> sim;
+  std::unique_ptr<LegacyDiscoveryResponder> responder;
+};
+
+// --- the road of one update, for each way the module starts its loader ---
+
+class UpdateLoadTest : public UpdateTest, public ::testing::WithParamInterface<UpgradeCommand::Load> {};
+
+TEST_P(UpdateLoadTest, TheLatestStoredBuildIsWrittenAndRecorded) {
+  storeLatest();
+  UpgradeCommand::Settings moduleSettings;
+  moduleSettings.load = GetParam();
+  startModule(identity(kSerial), moduleSettings);
+
+  ASSERT_TRUE(updater->Update_Firmware(kSerial, 0, "", 0, 0, false)) << display.all();
+  expectWritten();
+  EXPECT_EQ(sim->upgrade.mode(), UpgradeCommand::Mode::Resident);
+  KeyValueStore values = settings(kSerial);
+  EXPECT_STREQ(values["LATEST_TRANSFER"], "1234.bird");
+  EXPECT_EQ(values.GetString("LAST_TRANSFER_DATE", "").size(), 24u);
+  EXPECT_TRUE(display.has("I:Updating firmware with build: 1234")) << display.all();
+  EXPECT_TRUE(display.has("I:Transferring loader block 1 of 1, 64 bytes"));
+  EXPECT_TRUE(display.has("I:Transferring firmware block 2 of 2, 81 bytes"));
+  EXPECT_TRUE(timeShown());
+  EXPECT_TRUE(display.errors().empty()) << display.all();
+}
+
+INSTANTIATE_TEST_SUITE_P(Loaders, UpdateLoadTest,
+                         ::testing::Values(UpgradeCommand::Load::ReplyThenRestart,
+                                           UpgradeCommand::Load::RestartWithoutReply,
+                                           UpgradeCommand::Load::ReplyAndStay),
+                         [](const ::testing::TestParamInfo<UpgradeCommand::Load>& info) {
+                           switch (info.param) {
+                             case UpgradeCommand::Load::ReplyThenRestart:
+                               return std::string("ReplyThenRestart");
+                             case UpgradeCommand::Load::RestartWithoutReply:
+                               return std::string("RestartWithoutReply");
+                             case UpgradeCommand::Load::ReplyAndStay:
+                               break;
+                           }
+                           return std::string("ReplyAndStay");
+                         });
+
+TEST_F(UpdateTest, AFileUpdateOfAModuleWithoutFolderRecordsInANewFolder) {
+  ContainerSpec generic;
+  generic.generic = true;
+  generic.serial = 0;
+  const std::string path = dir.write("generic.bird", containerBytes(generic));
+  startModule(identity(kSerial));
+
+  ASSERT_TRUE(updater->Update_Firmware(kSerial, 777, path, 0, 0, false)) << display.all();
+  EXPECT_TRUE(display.has("I:Updating from Birdfile: " + path));
+  // The serial number went into the image, little-endian at image byte 16,
+  // and as UTF-16 text at image byte 32.
+  const Bytes word = sim->upgrade.flash(0x00010010, 4);
+  EXPECT_EQ(word, (Bytes{0xCD, 0xAB, 0x00, 0x00}));
+  const Bytes text = sim->upgrade.flash(0x00010020, 16);
+  for (size_t i = 0; i < 8; ++i) EXPECT_EQ(text[2 * i], uint8_t("0000ABCD"[i])) << i;
+  EXPECT_STREQ(settings(kSerial)["LATEST_TRANSFER"], path.c_str());
+}
+
+TEST_F(UpdateTest, FaultsOfTheModule) {
+  struct Row {
+    const char* what;
+    UpgradeCommand::Faults faults;
+    bool updated;
+    const char* line;  // a line the display must have shown
+  };
+  UpgradeCommand::Faults badSum;
+  badSum.badLoaderSums = 1;
+  UpgradeCommand::Faults badLoaderImage;
+  badLoaderImage.badSums = 1;
+  UpgradeCommand::Faults loaderRefuses;
+  loaderRefuses.refuseLoaderPrepare = true;
+  UpgradeCommand::Faults drops;
+  drops.dropAfterLoaderPieces = 3;
+  const Row rows[] = {
+      // A loader image with a block that did not arrive whole is not started.
+      {"a bad loader sum", badLoaderImage, false, "I:Transferred 0 blocks, 0 total bytes"},
+      {"the loader refuses a block: no retry", loaderRefuses, false, "I:Transferred 0 blocks, 0 total bytes"},
+      {"the link drops during a block", drops, false, "I:Transferred 0 blocks, 0 total bytes"},
+      // Last: it records the transfer.
+      {"a bad firmware sum is retried", badSum, true, "I:  Retry 1"},
+  };
+  storeLatest();
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    display.lines.clear();
+    startModule(identity(kSerial));
+    sim->upgrade.setFaults(row.faults);
+    EXPECT_EQ(updater->Update_Firmware(kSerial, kBuild, "", 0, 0, false), row.updated) << display.all();
+    EXPECT_TRUE(display.has(row.line)) << display.all();
+    if (row.updated) {
+      expectWritten(ContainerSpec(), true);
+    } else {
+      EXPECT_EQ(sim->upgrade.counts().reboots, 0);
+      EXPECT_EQ(sim->upgrade.counts().loads, row.faults.badSums > 0 ? 0 : 1);
+      EXPECT_EQ(settings(kSerial)["LATEST_TRANSFER"], nullptr);
+    }
+    EXPECT_TRUE(display.errors().empty()) << display.all();
+    responder.reset();
+    sim.reset();
+  }
+}
+
+TEST_F(UpdateTest, AModuleThatDoesNotFitTheContainerIsLeftAlone) {
+  storeLatest();
+  struct Row {
+    const char* what;
+    simmodule::ModuleIdentity module;
+    std::vector<std::string> errors;
+  };
+  const Row rows[] = {
+      {"another model", identity(kSerial, 13),
+       {"Connected device model and Bird file model do not match [Ravosk] (0)", "Birdfile failed validation"}},
+      // Found by the serial number it announces, but reports another one.
+      {"another serial number", identity(0x00001111), {"Birdfile failed validation"}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    display.lines.clear();
+    startModule(row.module);
+    responder.reset();
+    LegacyDiscoveryResponder::Identity answer;
+    answer.moduleAddress = kModuleAddress;
+    answer.port = sim->port;
+    answer.serial = kSerial;
+    answer.model = row.module.model;
+    responder = std::make_unique<LegacyDiscoveryResponder>(kEthernet, answer);
+
+    EXPECT_FALSE(updater->Update_Firmware(kSerial, kBuild, "", 0, 0, false));
+    EXPECT_EQ(display.errors(), row.errors) << display.all();
+    EXPECT_EQ(sim->upgrade.counts().inits, 0);
+    // The override writes it all the same.
+    display.lines.clear();
+    EXPECT_TRUE(updater->Update_Firmware(kSerial, kBuild, "", 0, 0, true)) << display.all();
+    EXPECT_EQ(sim->upgrade.counts().reboots, 1);
+    responder.reset();
+    sim.reset();
+  }
+}
+
+TEST_F(UpdateTest, NoModuleAnywhere) {
+  storeLatest();
+  EXPECT_FALSE(updater->Update_Firmware(kSerial, kBuild, "", 0, 0, false));
+  EXPECT_EQ(display.errors(), std::vector<std::string>{"Failed to connect to module [0000ABCD]"});
+}
+
+// --- choosing the build: no module is reached in these ---
+
+TEST_F(UpdateTest, BuildChoice) {
+  // Nothing stored, the server's latest not stored: no build at all.
+  EXPECT_FALSE(updater->Update_Firmware(kSerial, 0, "", 0, 0, false));
+  EXPECT_EQ(display.lines, (std::vector<std::string>{
+                               "I:New firmware is available.  Updater will proceed if valid firmware is found locally.",
+                               "E:Could not find valid build for this device."}));
+
+  // A recorded download stands in for the server's latest.
+  ASSERT_EQ(updater->Download_Firmware(kSerial, "1200", false, false), 1200u);
+  display.lines.clear();
+  EXPECT_FALSE(updater->Update_Firmware(kSerial, 0, "", 0, 0, false));
+  EXPECT_TRUE(display.has("I:Updating with the Latest Download")) << display.all();
+  EXPECT_TRUE(display.has("I:Updating firmware with build: 1200"));
+
+  // A build given by the caller is not looked for on the server, and an
+  // update never downloads.
+  peer.clearRequests();
+  display.lines.clear();
+  EXPECT_FALSE(updater->Update_Firmware(kSerial, 999, "", 0, 0, false));
+  EXPECT_EQ(display.errors(), std::vector<std::string>{"Failed to load bird file"});
+  EXPECT_TRUE(peer.requests().empty());
+
+  EXPECT_FALSE(updater->Update_Firmware(0, 0, "", 0, 0, false));
+  EXPECT_EQ(display.errors().back(), "Update command must specify the specific device");
+}
+
+TEST_F(UpdateTest, ARecordedTransferIsUsedByItsLeadingDigits) {
+  ASSERT_EQ(mkdir(store.c_str(), 0755), 0);
+  ASSERT_EQ(mkdir(deviceDir(kSerial).c_str(), 0755), 0);
+  dir.write("updater/0000ABCD/.settings", "LATEST_TRANSFER=1234.bird\n");
+  // The server names no build.
+  testsupport::UpdateServerFaults noLatest;
+  noLatest.onlyOp = "qu";
+  noLatest.body = "fail\n";
+  peer.setFaults(noLatest);
+  EXPECT_FALSE(updater->Update_Firmware(kSerial, 0, "", 0, 0, false));
+  EXPECT_TRUE(display.has("I:Updating with the Latest Transfer")) << display.all();
+  EXPECT_TRUE(display.has("I:Updating firmware with build: 1234"));
+
+  // A transfer recorded from a file path names no build.
+  dir.write("updater/0000ABCD/.settings", "LATEST_TRANSFER=/tmp/x/1234.bird\n");
+  display.lines.clear();
+  EXPECT_FALSE(updater->Update_Firmware(kSerial, 0, "", 0, 0, false));
+  EXPECT_EQ(display.errors(), std::vector<std::string>{"Could not find valid build for this device."});
+}
+
+// --- through a router ----------------------------------------------------
+
+constexpr uint32_t kRouterSerial = 0xD272031D;
+constexpr uint8_t kTargetAddress = 0x10;
+
+// A router module on the network with the target behind it on its I2C bus.
+struct RoutedModules {
+  explicit RoutedModules()
+      : router(engine, routerIdentity(), false), target(router.addModule(kTargetAddress, identity(kSerial))),
+        upgrade(engine, kTargetAddress, behindRouter()) {
+    target.setBuild(kBuild);
+    front = std::make_unique<simmodule::TcpFront>(engine, 0, kEthernet);
+    LegacyDiscoveryResponder::Identity answer;
+    answer.moduleAddress = kModuleAddress;
+    answer.port = front->port();
+    answer.serial = kRouterSerial;
+    answer.model = 13;
+    responder = std::make_unique<LegacyDiscoveryResponder>(kEthernet, answer);
+  }
+  ~RoutedModules() {
+    responder.reset();
+    front.reset();
+  }
+  static simmodule::ModuleIdentity routerIdentity() { return identity(kRouterSerial, 13); }
+  static UpgradeCommand::Settings behindRouter() {
+    UpgradeCommand::Settings s;
+    s.dropLinkOnRestart = false;
+    return s;
+  }
+
+  simmodule::ModuleEngine engine{kModuleAddress};
+  simmodule::SimRouter router;
+  simmodule::UeiTable& target;
+  UpgradeCommand upgrade;
+  std::unique_ptr<simmodule::TcpFront> front;
+  std::unique_ptr<LegacyDiscoveryResponder> responder;
+};
+
+TEST_F(UpdateTest, AModuleBehindARouterIsUpdatedThroughTheRoutersLink) {
+  storeLatest();
+  RoutedModules modules;
+  ASSERT_TRUE(updater->Update_Firmware(kSerial, 0, "", 0, kRouterSerial, false)) << display.all();
+  birdgen::Container c = opstest::makeContainer(ContainerSpec());
+  EXPECT_EQ(modules.upgrade.flash(0x00010000, 300), Bytes(c.blocks[2].payload.begin() + 4, c.blocks[2].payload.end()));
+  EXPECT_EQ(modules.upgrade.counts().reboots, 1);
+  EXPECT_STREQ(settings(kSerial)["LATEST_TRANSFER"], "1234.bird");
+
+  // A serial number that is not behind the router.
+  display.lines.clear();
+  const std::string stored = deviceDir(kSerial) + "/1234.bird";
+  EXPECT_FALSE(updater->Update_Firmware(0x00005555, 0, stored, 0, kRouterSerial, true));
+  EXPECT_EQ(display.errors(), std::vector<std::string>{"Module address required for indirect firmware update, "
+                                                      "could not find serial number [0x00005555] on network"});
+}
+
+}  // namespace

@@ -1,0 +1,149 @@
+// Update_Firmware and Discover_Devices over USB: the real libusb against
+// simulated modules on umockdev's emulated bus. The process also runs in a
+// network namespace of its own, so a module not found on USB can never send
+// the legacy discovery onto this machine's network.
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+#include "tests/sim/module/ModuleEngine.h"
+#include "tests/sim/module/SystemEntity.h"
+#include "tests/sim/module/UeiTable.h"
+#include "tests/sim/module/UpgradeCommand.h"
+#include "tests/sim/usb/UsbTestbed.h"
+#include "tests/updater/operations/OpsServerFixture.h"
+#include "tests/updater/operations/PrivateNetworkEnvironment.h"
+#include "tests/updater/operations/SimModuleFixture.h"
+
+namespace {
+
+using opstest::ContainerSpec;
+using opstest::identity;
+using opstest::kBuild;
+using opstest::kModuleAddress;
+using opstest::kSerial;
+using opstest::OpsServerTest;
+using simmodule::UpgradeCommand;
+using testsupport::usb::UsbDeviceDescription;
+using testsupport::usb::UsbTestbed;
+using Bytes = std::vector<uint8_t>;
+
+// libusb reads the emulated bus once, when its context starts: every test
+// adds its devices first and runs in a process of its own (as ctest runs
+// them).
+
+// A module behind an emulated USB device. Its output is made only on the
+// emulation's thread, in answer to what the host wrote; the engine's
+// disconnect unplugs the device, as a restarting module leaves the bus.
+struct UsbModule {
+  UsbModule(UsbTestbed& bus, const std::string& serialText, const simmodule::ModuleIdentity& id,
+            UpgradeCommand::Settings settings)
+      : usb(bus.add(description(serialText))), table(engine, kModuleAddress),
+        upgrade(engine, kModuleAddress, settings) {
+    simmodule::addSystemEntity(table, id);
+    table.setBuild(id.build);
+    usb.setHostWriteHandler([this](const std::string& bytes) {
+      engine.hostWrote(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+    });
+    engine.attach(
+        [this](const uint8_t* bytes, size_t length) {
+          usb.queueForHost(std::string(reinterpret_cast<const char*>(bytes), length));
+        },
+        [this] { usb.unplug(); });
+    engine.hostConnected();
+  }
+  ~UsbModule() { engine.detach(); }
+
+  static UsbDeviceDescription description(const std::string& serialText) {
+    UsbDeviceDescription d;
+    d.serial = serialText;
+    return d;
+  }
+
+  simmodule::ModuleEngine engine{kModuleAddress};
+  testsupport::usb::UsbDeviceModel& usb;
+  simmodule::UeiTable table;
+  UpgradeCommand upgrade;
+};
+
+class UsbUpdateTest : public OpsServerTest {
+ protected:
+  void SetUp() override {
+    REQUIRE_PRIVATE_NETWORK();
+    OpsServerTest::SetUp();
+  }
+  void TearDown() override {
+    OpsServerTest::TearDown();
+    modules.clear();
+  }
+
+  UsbModule& add(const std::string& serialText, const simmodule::ModuleIdentity& id,
+                 UpgradeCommand::Settings settings = UpgradeCommand::Settings()) {
+    modules.push_back(std::make_unique<UsbModule>(bus, serialText, id, settings));
+    return *modules.back();
+  }
+
+  void expectFirmwareIn(const UsbModule& module) {
+    birdgen::Container c = opstest::makeContainer(ContainerSpec());
+    for (const birdgen::Block& b : c.blocks) {
+      if ((b.header & 0x1F) != birdgen::kTypeFirmware) continue;
+      const uint32_t address = (uint32_t(b.payload[0]) << 24) | (uint32_t(b.payload[1]) << 16) |
+                               (uint32_t(b.payload[2]) << 8) | b.payload[3];
+      EXPECT_EQ(module.upgrade.flash(address, b.payload.size() - 4), Bytes(b.payload.begin() + 4, b.payload.end()));
+    }
+    EXPECT_EQ(module.upgrade.counts().reboots, 1);
+  }
+
+  // Declared first: the devices' models go with it, after the modules.
+  UsbTestbed bus;
+  std::vector<std::unique_ptr<UsbModule>> modules;
+};
+
+TEST_F(UsbUpdateTest, AModuleWhoseLoaderTakesOverTheLinkInPlace) {
+  UpgradeCommand::Settings inPlace;
+  inPlace.load = UpgradeCommand::Load::ReplyAndStay;
+  UsbModule& module = add("0000ABCD", identity(kSerial), inPlace);
+  ASSERT_EQ(updater->Download_Firmware(kSerial, "", false, false), kBuild);
+
+  ASSERT_TRUE(updater->Update_Firmware(kSerial, 0, "", 0, 0, false)) << display.all();
+  EXPECT_EQ(module.upgrade.ramBlocks().size(), 1u);
+  expectFirmwareIn(module);
+  EXPECT_TRUE(module.usb.unplugged()) << "the reboot took the module off the bus";
+  EXPECT_STREQ(settings(kSerial)["LATEST_TRANSFER"], "1234.bird");
+  EXPECT_EQ(module.usb.counters().claims, 1);
+}
+
+TEST_F(UsbUpdateTest, ALoaderThatComesBackUnderTheDefaultSerialNumber) {
+  // The resident firmware restarts without answering the load request and
+  // leaves the bus; the loader shows up as 0xDEADDEAD.
+  UpgradeCommand::Settings resident;
+  resident.load = UpgradeCommand::Load::RestartWithoutReply;
+  UsbModule& firmware = add("0000ABCD", identity(kSerial), resident);
+  UsbModule& loader = add("DEADDEAD", identity(kDefaultSerial));
+  loader.upgrade.setMode(UpgradeCommand::Mode::Loader);
+  ASSERT_EQ(updater->Download_Firmware(kSerial, "", false, false), kBuild);
+
+  ASSERT_TRUE(updater->Update_Firmware(kSerial, 0, "", 0, 0, false)) << display.all();
+  EXPECT_EQ(firmware.upgrade.counts().loads, 1);
+  EXPECT_EQ(firmware.upgrade.ramBlocks().size(), 1u);
+  EXPECT_EQ(firmware.upgrade.flashBytesWritten(), 0u);
+  expectFirmwareIn(loader);
+}
+
+TEST_F(UsbUpdateTest, DiscoveryListsTheModulesOnTheBus) {
+  simmodule::ModuleIdentity id = identity(kSerial, 4, 4711);
+  id.version = 0x02030004;
+  add("0000ABCD", id);
+  std::vector<DeviceInfo> found = updater->Discover_Devices(USB);
+  ASSERT_EQ(found.size(), 1u);
+  EXPECT_EQ(found[0].spec.type, USB);
+  EXPECT_EQ(found[0].spec.serial_num, kSerial);
+  EXPECT_EQ(found[0].modelName, "Pandrel");
+  EXPECT_EQ(found[0].build, 4711u);
+  EXPECT_EQ(found[0].spec.module, kModuleAddress);
+  EXPECT_EQ(found[0].error, aErrNone);
+}
+
+}  // namespace

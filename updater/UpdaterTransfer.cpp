@@ -1,0 +1,169 @@
+#include <vector>
+
+#include "Tessarine2/common/aTime.h"
+#include "Tessarine2/objects/Module.h"
+#include "updater/Updater.h"
+#include "updater/UpdaterEntity.h"
+#include "updater/UpdaterInternal.h"
+#include "updater/support/Log.h"
+
+using Zeltrova::Tessarine::Module;
+
+namespace {
+
+constexpr UpdaterDisplayInterface::Level kInfo = UpdaterDisplayInterface::LEVEL_INFO;
+constexpr UpdaterDisplayInterface::Level kError = UpdaterDisplayInterface::LEVEL_ERROR;
+
+constexpr uint32_t kConnectPauseMS = 1000;
+// A module that answers the load request restarts into its loader right
+// after the answer; its link goes down within this time, or the loader has
+// taken over the link in place.
+constexpr uint32_t kLoaderSettleMS = 1000;
+constexpr uint32_t kLoaderSettlePollMS = 50;
+
+}  // namespace
+
+aErr _transfer_loader(UpdaterDisplayInterface& display, Module& module, BirdFile& container) {
+  UpdaterEntity upgrade;
+  upgrade.init(&module, 0, true, false);
+
+  aErr status = upgrade.LoaderInit();
+  if (status != aErrNone) {
+    Log::log(DEBUG_Updater, "Error starting loader [%d, %s].\n", status, aError_GetErrorText(status));
+    return status;
+  }
+
+  display.message(kInfo, "Transferring loader to device");
+  const std::vector<BirdBlock> loaders = container.FindBlocks(BirdFile::BLOCK_LOADER);
+  display.display_progress(true);
+
+  int n = 1;
+  int total = 0;
+  aErr failedBlock = aErrNone;
+  for (const BirdBlock& block : loaders) {
+    display.message(kInfo, "Transferring loader block %d of %d, %d bytes", n, static_cast<int>(loaders.size()),
+                    static_cast<int>(block.length));
+    uint16_t blockSize = 0;
+    status = upgrade.TransferPrepare(block.payload, block.length, block.flags, blockSize);
+    if (status != aErrNone && status != aErrTimeout) {
+      Log::log(DEBUG_Updater, "Error Preparing transfer [%d, %s].\n", status, aError_GetErrorText(status));
+      break;
+    }
+    // A prepare that timed out is let through: the block goes all the same.
+    status = upgrade.LoaderTransfer(block.payload, block.length);
+    if (status != aErrNone) {
+      Log::log(DEBUG_Updater, "Error loader transfer [%d, %s].\n", status, aError_GetErrorText(status));
+      if (failedBlock == aErrNone) failedBlock = status;
+      continue;
+    }
+    total += static_cast<int>(block.length);
+    ++n;
+  }
+
+  display.message(kInfo, "Transferred %d blocks, %d total bytes", n - 1, total);
+  display.display_progress(false);
+
+  // A loader image with a block missing must not be started.
+  if (status == aErrNone && failedBlock != aErrNone) {
+    status = failedBlock;
+  }
+  if (status == aErrNone) {
+    display.message(kInfo, "Starting Load on Device");
+    status = upgrade.LoaderStart();
+    if (status == aErrTimeout) {
+      Log::log(DEBUG_Updater, "Timeout on LoaderStart. Usually indicates this is an iMX Load ignore err.\n");
+      status = aErrNone;
+    } else if (status != aErrNone) {
+      display.message(kError, "Error starting loader [%d, %s]", status, aError_GetErrorText(status));
+    }
+  }
+  return status;
+}
+
+bool _connect_loader_usb(Module& module, uint32_t first, uint32_t second) {
+  for (uint32_t attempt = 0; attempt < CONNECT_ATTEMPTS; ++attempt) {
+    module.discoverAndConnect(USB, first);
+    if (!module.isConnected() && second != 0) {
+      module.discoverAndConnect(USB, second);
+    }
+    if (module.isConnected()) {
+      return true;
+    }
+    aTime_MSSleep(kConnectPauseMS);
+  }
+  return false;
+}
+
+bool _reconnect_loader(Module& module, uint32_t serialNumber) {
+  for (uint32_t waited = 0; waited < kLoaderSettleMS && module.isConnected(); waited += kLoaderSettlePollMS) {
+    aTime_MSSleep(kLoaderSettlePollMS);
+  }
+  if (module.isConnected()) {
+    return true;
+  }
+
+  linkSpec first{};
+  const bool known = module.getLinkSpecifier(&first) == aErrNone;
+  module.disconnect();
+  if (!known || first.type != TCPIP) {
+    return _connect_loader_usb(module, serialNumber, 0);
+  }
+  // A module reached over TCP/IP comes back at the address and port it was
+  // found at.
+  for (uint32_t attempt = 0; attempt < CONNECT_ATTEMPTS; ++attempt) {
+    module.reconnect();
+    if (module.isConnected()) {
+      return true;
+    }
+    module.disconnect();
+    aTime_MSSleep(kConnectPauseMS);
+  }
+  return false;
+}
+
+aErr _transfer_firmware(UpdaterDisplayInterface& display, Module& module, BirdFile& container, bool noWait) {
+  UpdaterEntity upgrade;
+  upgrade.init(&module, 0, true, noWait);
+  Log::log(DEBUG_Updater, "Transferring firmware to device %s\n", container.path.c_str());
+
+  const std::vector<BirdBlock> blocks = container.FindBlocks(BirdFile::BLOCK_FIRMWARE);
+  unsigned n = 1;
+  int total = 0;
+  aErr status = aErrNone;
+
+  for (const BirdBlock& block : blocks) {
+    bool sent = false;
+    for (uint32_t attempt = 0; attempt < BLOCK_RETRIES; ++attempt) {
+      display.message(kInfo, "Transferring firmware block %u of %u, %d bytes", n,
+                      static_cast<unsigned>(blocks.size()), static_cast<int>(block.length));
+      if (attempt > 0) {
+        display.message(kInfo, "  Retry %d", static_cast<int>(attempt));
+      }
+      uint16_t blockSize = 0;
+      status = upgrade.TransferPrepare(block.payload, block.length, block.flags, blockSize);
+      if (status != aErrNone) {
+        // The loader refused the block or is gone: another try would not help.
+        Log::log(DEBUG_Updater, "Error firmware transfer init: [%d, %s].\n", status, aError_GetErrorText(status));
+        break;
+      }
+      status = upgrade.FirmwareTransfer(block.payload, block.length, blockSize, display);
+      if (status == aErrNone) {
+        sent = true;
+        break;
+      }
+      Log::log(DEBUG_Updater, "Error firmware transfer [%d, %s].\n", status, aError_GetErrorText(status));
+    }
+    if (!sent) {
+      Log::log(DEBUG_Updater, "Error firmware transfer block failed.\n");
+      break;
+    }
+    total += static_cast<int>(block.length);
+    ++n;
+  }
+
+  display.message(kInfo, "Transferred %d blocks, %d total bytes", static_cast<int>(n - 1), total);
+  if (status == aErrNone) {
+    status = upgrade.LoaderReboot(display);
+  }
+  return status;
+}

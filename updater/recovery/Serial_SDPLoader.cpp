@@ -1,0 +1,170 @@
+#include "updater/recovery/Serial_SDPLoader.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "Tessarine2/common/aTime.h"
+#include "updater/support/Log.h"
+
+namespace {
+
+// The boot ROM's UART needs a moment after the line settles before it takes
+// a command; what arrived meanwhile is noise.
+constexpr uint64_t kSettleMS = 1000;
+// A port that takes nothing for this long has gone away (adapter pulled).
+constexpr uint64_t kWriteStallLimitMS = 2000;
+// A device that keeps sending never ends a gathering otherwise; the longest
+// answer of the protocol is a few dozen bytes.
+constexpr size_t kMaxReplyBytes = 4096;
+constexpr size_t kWordsAt = 4;
+constexpr unsigned int kLastWordIndex = 15;
+
+// Waits up to timeoutMS for the descriptor; false on time-out, hang-up or
+// error.
+bool waitFor(int fd, short events, uint64_t timeoutMS) {
+  pollfd entry{fd, events, 0};
+  int ready = poll(&entry, 1, static_cast<int>(timeoutMS));
+  if (ready <= 0) {
+    return false;
+  }
+  return (entry.revents & events) != 0;
+}
+
+}  // namespace
+
+class PrivateSerial_SDPLoader {
+ public:
+  int fd = -1;  // -1 while not open
+  std::string path;
+  termios settings{};
+};
+
+Serial_SDPLoader::Serial_SDPLoader(const char* devicePath) : d_(new PrivateSerial_SDPLoader) {
+  d_->path = devicePath != nullptr ? devicePath : "";
+}
+
+Serial_SDPLoader::~Serial_SDPLoader() {
+  closePort();
+  delete d_;
+}
+
+void Serial_SDPLoader::closePort() {
+  if (d_->fd >= 0) {
+    if (isatty(d_->fd)) {
+      tcflush(d_->fd, TCIOFLUSH);
+    }
+    close(d_->fd);
+    d_->fd = -1;
+  }
+}
+
+bool Serial_SDPLoader::init() {
+  if (d_->fd >= 0) {
+    return false;  // opened once only
+  }
+  // Non-blocking for good: reads must drain what is there and return.
+  d_->fd = open(d_->path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (d_->fd < 0 || !isatty(d_->fd)) {
+    // Not a port: nothing may be written to it later either.
+    closePort();
+    return false;
+  }
+  termios& t = d_->settings;
+  t = termios{};
+  t.c_iflag = 0;
+  t.c_oflag = 0;
+  t.c_lflag = 0;
+  t.c_cflag = CS8 | CREAD | CLOCAL;
+  // The speed after the control flags, which carry the speed bits too.
+  cfsetispeed(&t, B115200);
+  cfsetospeed(&t, B115200);
+  if (tcsetattr(d_->fd, TCSAFLUSH, &t) != 0) {
+    closePort();
+    return false;
+  }
+  aTime_MSSleep(kSettleMS);
+  tcflush(d_->fd, TCIOFLUSH);
+  return true;
+}
+
+long Serial_SDPLoader::writeData(const std::vector<unsigned char>& packet) {
+  if (d_->fd < 0 || packet.empty()) {
+    return -1;
+  }
+  size_t position = 1;  // the report id stays behind
+  uint64_t stalledSince = 0;
+  while (position < packet.size()) {
+    ssize_t written = write(d_->fd, packet.data() + position, packet.size() - position);
+    if (written > 0) {
+      position += static_cast<size_t>(written);
+      stalledSince = 0;
+      continue;
+    }
+    if (written < 0 && errno != EAGAIN && errno != EINTR) {
+      Log::log(DEBUG_iMXSerial, "Serial write failed after %zu of %zu bytes\n", position - 1, packet.size() - 1);
+      return -1;
+    }
+    uint64_t now = aTime_GetMSTicks();
+    if (stalledSince == 0) {
+      stalledSince = now;
+    } else if (now - stalledSince >= kWriteStallLimitMS) {
+      Log::log(DEBUG_iMXSerial, "Serial port took nothing for %llu ms; giving up\n",
+               static_cast<unsigned long long>(kWriteStallLimitMS));
+      return -1;
+    }
+    waitFor(d_->fd, POLLOUT, 1);
+  }
+  return static_cast<long>(position - 1);
+}
+
+long Serial_SDPLoader::readData(std::vector<unsigned char>& reply, unsigned int timeoutMS) {
+  if (d_->fd < 0) {
+    return 0;
+  }
+  // Everything that arrives within the time-out belongs to the answer; the
+  // bytes are taken as they come rather than after a blind sleep.
+  const uint64_t deadline = aTime_GetMSTicks() + timeoutMS;
+  size_t total = 0;
+  unsigned char buffer[256];
+  for (;;) {
+    bool failed = false;
+    while (total < kMaxReplyBytes) {
+      size_t want = kMaxReplyBytes - total < sizeof buffer ? kMaxReplyBytes - total : sizeof buffer;
+      ssize_t got = read(d_->fd, buffer, want);
+      if (got > 0) {
+        reply.insert(reply.end(), buffer, buffer + got);
+        total += static_cast<size_t>(got);
+        continue;
+      }
+      failed = got < 0 && errno != EAGAIN && errno != EINTR;
+      break;
+    }
+    uint64_t now = aTime_GetMSTicks();
+    if (failed || total >= kMaxReplyBytes || now >= deadline) {
+      break;
+    }
+    if (!waitFor(d_->fd, POLLIN, deadline - now)) {
+      // Time-out, or a line that hung up: one last look at what is queued.
+      if (aTime_GetMSTicks() < deadline) {
+        break;
+      }
+    }
+  }
+  return static_cast<long>(total);
+}
+
+bool Serial_SDPLoader::getDataFromBuffer(const std::vector<unsigned char>& reply, unsigned int index,
+                                         unsigned int& value) {
+  if (index > kLastWordIndex || reply.size() < (static_cast<size_t>(index) + 2) * 4) {
+    return false;
+  }
+  const size_t at = kWordsAt + 4 * static_cast<size_t>(index);
+  value |= static_cast<unsigned int>(reply[at]) | static_cast<unsigned int>(reply[at + 1]) << 8 |
+           static_cast<unsigned int>(reply[at + 2]) << 16 | static_cast<unsigned int>(reply[at + 3]) << 24;
+  return true;
+}
