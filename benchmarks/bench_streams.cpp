@@ -208,6 +208,49 @@ void BM_IdleReaderCPU(benchmark::State& state) {
 }
 BENCHMARK(BM_IdleReaderCPU)->Arg(0)->Arg(1)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
 
+#if TESSARINE_BENCH_USB
+double processCPUSeconds() {
+  timespec t{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+}
+
+// A reader on an idle emulated module for 5 s: each read waits in its bulk
+// transfer. Counted for the whole process, since the emulation (libusb's
+// polling and umockdev's thread) spends what a kernel would.
+void BM_USBIdleReaderCPU(benchmark::State& state) {
+  testsupport::usb::UsbTestbed bus;
+  bus.add(testsupport::usb::UsbDeviceDescription{});
+  aStream* stream = nullptr;
+  if (aStream_CreateUSB(0x0000ABCD, &stream) != aErrNone) {
+    state.SkipWithError("no emulated module");
+    return;
+  }
+  const auto span = std::chrono::seconds(5);
+  double cpu = 0;
+  double reads = 0;
+  for (auto _ : state) {
+    double before = processCPUSeconds();
+    std::thread reader([&] {
+      auto end = std::chrono::steady_clock::now() + span;
+      while (std::chrono::steady_clock::now() < end) {
+        uint8_t byte;
+        aStream_Read(stream, &byte, 1);
+        reads += 1;
+      }
+    });
+    reader.join();
+    cpu = processCPUSeconds() - before;
+  }
+  const double seconds = std::chrono::duration<double>(span).count();
+  state.counters["cpu_ms"] = cpu * 1000;
+  state.counters["cpu_percent_of_core"] = 100 * cpu / seconds;
+  state.counters["reads_per_s"] = reads / seconds;
+  aStream_Destroy(&stream);
+}
+BENCHMARK(BM_USBIdleReaderCPU)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+#endif
+
 }  // namespace
 
 BENCHMARK_MAIN();

@@ -1,15 +1,244 @@
-// PLACEHOLDER, to be replaced: recovery through the boot ROM and the chip
-// fingerprint are not built yet. Until they are, both operations report
-// that they cannot run and fail.
+#include <algorithm>
+#include <stdexcept>
+#include <string>
+#include <vector>
 
+#include "Tessarine2/common/aTime.h"
+#include "Tessarine2/objects/Module.h"
 #include "updater/Updater.h"
+#include "updater/UpdaterInternal.h"
+#include "updater/firmware/UpdaterStore.h"
+#include "updater/recovery/NXPSerialClass.h"
+#include "updater/server/UpdateServerRequest.h"
+#include "updater/support/Log.h"
 
-bool Updater::Get_Fingerprint(Fingerprint&, std::string, unsigned, std::string, unsigned, bool) {
-  display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Fingerprint reading is not available in this build");
-  return false;
+using Zeltrova::Tessarine::Module;
+
+namespace {
+
+constexpr UpdaterDisplayInterface::Level kInfo = UpdaterDisplayInterface::LEVEL_INFO;
+constexpr UpdaterDisplayInterface::Level kError = UpdaterDisplayInterface::LEVEL_ERROR;
+
+// The fingerprint step of a recovery always synchronises the chip at this
+// rate, whatever rate the flashing then uses.
+constexpr unsigned kFingerprintBaud = 115200;
+
+// LPC17xx flash: sectors 0 to 29 are erased before anything is written.
+constexpr unsigned kFirstSector = 0;
+constexpr unsigned kLastSector = 29;
+// Firmware goes to flash through RAM in pieces of at most one 4 KiB copy.
+constexpr unsigned kChunkBytes = 4096;
+// Firmware blocks begin with their 32-bit big-endian load address.
+constexpr uint32_t kAddressBytes = 4;
+// A firmware block with exactly this many bytes after its address marks the
+// end of what is written to an LPC17xx.
+constexpr uint32_t kEndMarkerBytes = 4;
+// Erased flash; programming it changes nothing.
+constexpr unsigned char kErasedByte = 0xFF;
+
+// The chip's ISP handler keeps the rate it synchronised at until it is told
+// otherwise, so a flashing rate other than the fingerprint step's is
+// announced at the old rate ("B") before the port follows.
+aErr connectForFlashing(NXPSerialClass& isp, const std::string& port, unsigned baud) {
+  aErr err = isp.Connect(port.c_str(), baud);
+  if (err != aErrNone) {
+    return err;
+  }
+  const unsigned rate = isp.baudRate();
+  if (rate == kFingerprintBaud) {
+    return aErrNone;
+  }
+  if ((err = isp.Connect(port.c_str(), kFingerprintBaud)) != aErrNone) {
+    return err;
+  }
+  if ((err = isp.SetBaudRate(rate)) != aErrNone) {
+    Log::log(DEBUG_Network, "Could not switch the device to %u baud\n", rate);
+    return err;
+  }
+  return isp.Connect(port.c_str(), rate);
 }
 
-bool Updater::Recover_Firmware(std::string, unsigned, unsigned, unsigned, std::string, bool) {
-  display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Recovery is not available in this build");
-  return false;
+bool _recover_firmware_imx(UpdaterDisplayInterface& display, BirdFile& container, unsigned serialNumber) {
+  Module module(0, 0);
+  aErr status = _disableWeave(module, display);
+  if (status == aErrNone) {
+    // The running recovery loader shows itself under the default serial
+    // number, or already under the module's own.
+    const uint32_t second = serialNumber != kDefaultSerial ? serialNumber : 0;
+    if (!_connect_loader_usb(module, kDefaultSerial, second)) {
+      display.message(kError, "Could not connect to device");
+      return false;
+    }
+    status = _transfer_firmware(display, module, container, false);
+  }
+  if (status != aErrNone) {
+    display.message(kError, "Failed to transfer firmware");
+    return false;
+  }
+  return true;
+}
+
+bool _recover_firmware_lpc(UpdaterDisplayInterface& display, BirdFile& container, std::string& port, unsigned baud,
+                           Fingerprint&) {
+  NXPSerialClass isp;
+  if (connectForFlashing(isp, port, baud) != aErrNone) {
+    Log::log(DEBUG_Network, "Could not connect to %s\n", port.c_str());
+    return false;
+  }
+  Log::log(DEBUG_Updater, "\n\tUnlock Memory:\n");
+  if (isp.Unlock() != aErrNone) {
+    Log::log(DEBUG_Network, "Could not unlock\n");
+    return false;
+  }
+  Log::log(DEBUG_Updater, "\n\tPrepare ALL memory for update:\n");
+  if (isp.Prepare(kFirstSector, kLastSector) != aErrNone) {
+    Log::log(DEBUG_Network, "Could not prepare\n");
+    return false;
+  }
+  Log::log(DEBUG_Updater, "\n\tErase all memory before update:\n");
+  if (isp.Erase(kFirstSector, kLastSector) != aErrNone) {
+    Log::log(DEBUG_Network, "Could not erase\n");
+    return false;
+  }
+
+  isp.SetEcho(false);
+  Log::log(DEBUG_Updater, "Updating device firmware: \n");
+  Log::log(DEBUG_Updater, "Transferring firmware to device from [%s]\n", container.path.c_str());
+
+  const std::vector<BirdBlock> blocks = container.FindBlocks(BirdFile::BLOCK_FIRMWARE);
+  const int shown = static_cast<int>(blocks.size()) - 1;
+  int n = 1;
+  int total = 0;
+  // One copy's worth of staging RAM. A copy moves CopyLength bytes, more
+  // than a short chunk holds: the rest is sent as erased flash, so the copy
+  // programs nothing beyond the chunk (RAM would otherwise still hold the
+  // previous chunk, which would land on flash that a later block fills).
+  std::vector<unsigned char> staging(kChunkBytes);
+
+  for (const BirdBlock& block : blocks) {
+    if (block.length < kAddressBytes || block.payload == nullptr) {
+      continue;  // the container reader refuses such blocks already
+    }
+    const uint32_t length = block.length - kAddressBytes;
+    if (length == kEndMarkerBytes) {
+      break;
+    }
+    uint32_t target = block.address;
+    const unsigned char* data = block.payload + kAddressBytes;
+
+    display.message(kInfo, "Transferring firmware block %d of %d, %d bytes", n, shown, static_cast<int>(length));
+    display.display_progress(true);
+    Log::log(DEBUG_Updater, "Transferring firmware block: %d bytes to address 0x%08X\n", static_cast<int>(length),
+             target);
+
+    uint32_t offset = 0;
+    while (offset < length) {
+      const uint32_t chunk = length - offset < kChunkBytes ? length - offset : kChunkBytes;
+      const unsigned copy = NXPSerialClass::CopyLength(chunk);
+      std::copy(data + offset, data + offset + chunk, staging.begin());
+      std::fill(staging.begin() + chunk, staging.begin() + copy, kErasedByte);
+
+      Log::log(DEBUG_Updater, "Transferring firmware %d bytes to address 0x%08X\n", static_cast<int>(chunk), target);
+      Log::log(DEBUG_Updater, "\t Write %d bytes to address 0x%08X\n", static_cast<int>(copy),
+               NXPSerialClass::WRITE_ADDRESS);
+      if (isp.Write(NXPSerialClass::WRITE_ADDRESS, copy, staging.data()) != aErrNone) {
+        Log::log(DEBUG_Updater, "\t Write to RAM failed\n");
+        return false;
+      }
+      // Every sector the copy touches, not only those of the chunk.
+      const unsigned first = NXPSerialClass::SectorFromAddress(target);
+      const unsigned last = NXPSerialClass::SectorFromAddress(target + copy - 1);
+      Log::log(DEBUG_Updater, "\t Prepare to copy to sector(s) %d to %d\n", first, last);
+      if (isp.Prepare(first, last) != aErrNone) {
+        Log::log(DEBUG_Updater, "\t Prepare failed\n");
+        return false;
+      }
+      Log::log(DEBUG_Updater, "\t Copy %d bytes from %08X to %08X\n", copy, NXPSerialClass::WRITE_ADDRESS, target);
+      if (isp.CopyToFlash(target, NXPSerialClass::WRITE_ADDRESS, copy) != aErrNone) {
+        Log::log(DEBUG_Updater, "\t Transfer to flash failed\n");
+        return false;
+      }
+      target += chunk;
+      offset += chunk;
+      display.update_progress(static_cast<double>(offset) / static_cast<double>(length), nullptr);
+    }
+    display.display_progress(false);
+    total += static_cast<int>(offset);
+    ++n;
+  }
+
+  display.message(kInfo, "Transferred %d blocks, %d total bytes", shown, total);
+
+  const aErr err = isp.SetEcho(true);
+  if (err != aErrNone) {
+    display.message(kError, "Recovery Error transfering data to device ==> [%d, %s]", err,
+                    aError_GetErrorText(static_cast<uint32_t>(err)));
+    return false;
+  }
+  display.message(kInfo, "Rebooting Device");
+  // The chip leaves its boot ROM; what it answers is of no use.
+  isp.ExecuteFrom(0);
+  return true;
+}
+
+}  // namespace
+
+bool Updater::Recover_Firmware(std::string port, unsigned build, unsigned baudRate, unsigned serialNumber,
+                               std::string filePath, bool) {
+  BirdFile container;
+  try {
+    UpdaterStore store(storeDir.c_str());
+  } catch (const std::runtime_error& error) {
+    display.message(kError, "%s", error.what());
+    return false;
+  }
+  const uint64_t start = aTime_GetMSTicks();
+
+  Fingerprint fingerprint{};
+  if (!Get_Fingerprint(fingerprint, port, serialNumber, filePath, kFingerprintBaud, false)) {
+    display.message(kError, "Could not get Device Identifier");
+    return false;
+  }
+
+  if (filePath.empty()) {
+    const unsigned requestedBuild = build;
+    if (!UpdateServerRequest::GetRecoveryInfo(fingerprint.words, &serialNumber, &build, url.c_str()) ||
+        serialNumber == 0) {
+      // A lookup that names no module leaves nothing to load.
+      display.message(kError, "Failed to retrieve recovery information from Zeltrova server");
+      return false;
+    }
+    if (requestedBuild != 0) {
+      build = requestedBuild;
+    }
+  }
+
+  try {
+    container = load_bird("Recovering", filePath, serialNumber, build, true);
+  } catch (const std::runtime_error&) {
+    display.message(kError, "Failed to load bird file");
+    return false;
+  }
+  if (container.hasSerialOffsets) {
+    display.message(kError, "Updater does not support offline recovery");
+    return false;
+  }
+
+  bool recovered = false;
+  switch (recoveryChip) {
+    case kRecoveryChipIMX:
+      recovered = _recover_firmware_imx(display, container, serialNumber);
+      break;
+    case kRecoveryChipLPC:
+      container.DecodeFirmwareBlocks(fingerprint.words);
+      recovered = _recover_firmware_lpc(display, container, port, baudRate, fingerprint);
+      break;
+    default:
+      display.message(kError, "Unknown device");
+      break;
+  }
+
+  const uint64_t end = aTime_GetMSTicks();
+  display.message(kInfo, "Update time: %.4f sec", (static_cast<double>(end) - static_cast<double>(start)) / 1000.0);
+  return recovered;
 }

@@ -53,10 +53,17 @@ struct linkSpec {
 };
 
 static_assert(sizeof(linkSpec) == 128, "a link specification is 128 bytes on every path");
+static_assert(offsetof(linkSpec, type) == 0, "linkSpec layout");
 static_assert(offsetof(linkSpec, serial_num) == 4, "linkSpec layout");
+static_assert(offsetof(linkSpec, module) == 8, "linkSpec layout");
+static_assert(offsetof(linkSpec, router) == 12, "linkSpec layout");
+static_assert(offsetof(linkSpec, router_serial_num) == 16, "linkSpec layout");
 static_assert(offsetof(linkSpec, model) == 20, "linkSpec layout");
 static_assert(offsetof(linkSpec, t) == 24, "linkSpec layout");
+static_assert(offsetof(linkSpec, t.usb.usb_id) == 24, "linkSpec layout");
+static_assert(offsetof(linkSpec, t.ip.ip_address) == 24, "linkSpec layout");
 static_assert(offsetof(linkSpec, t.ip.ip_port) == 28, "linkSpec layout");
+static_assert(offsetof(linkSpec, t.serial.baudrate) == 24, "linkSpec layout");
 static_assert(offsetof(linkSpec, t.serial.port) == 28, "linkSpec layout");
 
 // Called for every module an enumeration finds. The record is valid only
@@ -71,8 +78,12 @@ linkSpec* aLinkSpec_Copy(const linkSpec* spec);
 // Frees the record and clears the caller's pointer; aErrParam when it is NULL.
 aErr aLinkSpec_Destroy(linkSpec** spec);
 
-// Number of records the callback marked taken, counted in 8 bits.
-// networkInterface (IPv4, network order) is used by the aWeave branch only.
+// Number of records the callback marked taken, counted in 8 bits; 0 for a
+// NULL callback. networkInterface (IPv4, network order) is used by the
+// aWeave branch only. USB lists the modules on the bus (each opened only to
+// read its serial-number string); TCPIP multicasts the legacy discovery
+// request on every IPv4 interface and offers every answer, ending 2 s after
+// the last one and at the latest 6 s after the requests.
 uint8_t aDiscovery_EnumerateModules(linkType type, aDiscoveryCallback callback, void* reference,
                                     uint32_t networkInterface);
 // A copy of the first found record with that serial number, or NULL. The

@@ -100,6 +100,10 @@ uint32_t aLink_DrainPackets(linkID link, aPacketFilter filter, const void* refer
 // NULL removes the filter; once this returns, a removed filter is not
 // running and will not run again.
 aErr aLink_InstallUserPacketFilter(linkID link, aUserPacketFilter filter, void* reference);
+// Removes the filter only while it is this very filter with this reference,
+// so that one user of a shared link never takes another user's filter off.
+// Returns like the install; once it returns, the filter is not running.
+aErr aLink_RemoveUserPacketFilter(linkID link, aUserPacketFilter filter, void* reference);
 
 // Packet debugging: a ring of the packets the link writes and receives.
 // All answer aErrParam for an id not in the table.

@@ -86,3 +86,18 @@ aErr aLink_InstallUserPacketFilter(linkID id, aUserPacketFilter filter, void* re
   aMutex_Unlock(link->userFilterSema);
   return aErrNone;
 }
+
+aErr aLink_RemoveUserPacketFilter(linkID id, aUserPacketFilter filter, void* reference) {
+  aLinkPin pin(id);
+  aLinkRecord* link = pin.link();
+  if (link == nullptr || link->userFilterSema == nullptr) {
+    return aErrParam;
+  }
+  aMutex_Lock(link->userFilterSema);
+  if (link->userFilter == filter && link->userFilterRef == reference) {
+    link->userFilter = nullptr;
+    link->userFilterRef = nullptr;
+  }
+  aMutex_Unlock(link->userFilterSema);
+  return aErrNone;
+}

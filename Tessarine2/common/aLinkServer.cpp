@@ -6,6 +6,7 @@
 // the USB link's entry holds the server; releasing the client link's last
 // use therefore tears down the USB link and the server with it.
 
+#include "Tessarine2/common/aDebug.h"
 #include "Tessarine2/common/aLinkInternal.h"
 #include "Tessarine2/common/aLinkManagerInternal.h"
 #include "Tessarine2/common/aServer_ZeroMQ.h"
@@ -80,46 +81,55 @@ aErr _getDeviceInfo(linkID client, aServer* server) {
   return err;
 }
 
+// A failed step: everything made so far goes with the USB link (which
+// takes its server along) and the client link.
+linkID sFail(const char* step, linkID* usb, linkID* client) {
+  aTessarine_Trace(aDEBUG_LINK, "FAIL: %s\nFailed to create server\n", step);
+  if (client != nullptr && *client != 0) {
+    aLink_Destroy(client);
+  }
+  if (usb != nullptr && *usb != 0) {
+    aLink_Destroy(usb);
+  }
+  return 0;
+}
+
 }  // namespace
 
 linkID aLink_CreateServer(uint32_t serialNumber, uint16_t* port, uint32_t* networkInterface, bool localOnly) {
   if (port == nullptr || networkInterface == nullptr) {
-    return 0;
+    return sFail("arguments", nullptr, nullptr);
   }
   const uint32_t wanted = *networkInterface;
   // Refused for a module that is served already.
   linkID usb = aLink_CreateUSB(serialNumber);
   if (usb == 0) {
-    return 0;
+    return sFail("aLink_CreateUSB", nullptr, nullptr);
   }
   aServer* server = aServer_Create(usb, wanted, localOnly);
   if (server == nullptr) {
-    aLink_Destroy(&usb);
-    return 0;
+    return sFail("aServer_Create", &usb, nullptr);
   }
   if (!sSetServer(usb, server)) {
     aServer_Destroy(&server);
-    aLink_Destroy(&usb);
-    return 0;
+    return sFail("sSetServer", &usb, nullptr);
   }
   // From here on the USB link's teardown destroys the server.
   uint32_t served = 0;
-  if (aServer_Start(server) != aErrNone || aServer_GetPort(server, port) != aErrNone ||
-      aServer_GetInterface(server, &served) != aErrNone) {
-    aLink_Destroy(&usb);
-    return 0;
+  if (aServer_Start(server) != aErrNone) {
+    return sFail("aServer_Start", &usb, nullptr);
   }
+  aServer_GetPort(server, port);
+  aServer_GetInterface(server, &served);
   linkID client = aLink_CreateClient(served, *port, 0);
   if (client == 0) {
-    aLink_Destroy(&usb);
-    return 0;
+    return sFail("aLink_CreateClient", &usb, nullptr);
   }
   // The client link takes over the use of the USB link.
   if (!sSetCompanion(client, usb)) {
-    aLink_Destroy(&client);
-    aLink_Destroy(&usb);
-    return 0;
+    return sFail("sSetCompanion", &usb, &client);
   }
+  usb = 0;
 
   aErr err = aErrTimeout;
   for (int attempt = 0; attempt < kDeviceInfoTries && err != aErrNone; ++attempt) {
@@ -129,8 +139,7 @@ linkID aLink_CreateServer(uint32_t serialNumber, uint16_t* port, uint32_t* netwo
     }
   }
   if (err != aErrNone) {
-    aLink_Destroy(&client);
-    return 0;
+    return sFail("_getDeviceInfo", nullptr, &client);
   }
   *networkInterface = served;
   return client;

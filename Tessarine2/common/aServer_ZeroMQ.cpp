@@ -32,6 +32,10 @@ using namespace zmqserver;
 namespace {
 
 constexpr size_t kEndpointSize = 1024;
+// Clients send single packets of at most 30 bytes; a longer frame is
+// dropped as bad content, and one far longer is refused by ZeroMQ before it
+// is buffered (the connection that sent it is closed).
+constexpr int64_t kFrontendMaxMessage = 4096;
 
 bool drainAll(const aPacket*, const void*) { return true; }
 
@@ -83,6 +87,7 @@ aErr _initServer(aServer* server) {
       server->syncBroker == nullptr || server->syncWorker == nullptr) {
     return aErrResource;
   }
+  zsock_set_maxmsgsize(server->frontend, static_cast<int>(kFrontendMaxMessage));
 
   // A local-only server serves the loopback address whatever it was given,
   // so that the interface it reports is the one its frontend listens on.
@@ -110,6 +115,7 @@ aErr _initServer(aServer* server) {
   server->pools = zlist_new();
   if (server->port == 0 || server->streamPort == 0 || server->syncPort == 0 || !streamConnected ||
       !syncConnected || server->pools == nullptr) {
+    aTessarine_Trace(aDEBUG_SERVER, "Could not find open port\n");
     return aErrResource;
   }
 
@@ -152,6 +158,10 @@ aErr aServer_Start(aServer* server) {
   if (server == nullptr) {
     return aErrParam;
   }
+  if (server->frontend != nullptr) {
+    // Started before (a server is not restarted).
+    return aErrBusy;
+  }
   return _initServer(server);
 }
 
@@ -171,6 +181,7 @@ aErr aServer_Destroy(aServer** server) {
   zsock_destroy(&self->streamFilter);
   zsock_destroy(&self->frontend);
   _destroyPools(&self->pools);
+  aTessarine_Trace(aDEBUG_SERVER, "server task exit\n");
   delete self;
   *server = nullptr;
   return aErrNone;

@@ -27,6 +27,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "Tessarine2/common/aDebug.h"
 #include "Tessarine2/common/aDiscover.h"
 #include "Tessarine2/common/aLinkManagerInternal.h"
 #include "Tessarine2/common/aPacket.h"

@@ -48,11 +48,15 @@ void _serverWorker_broker_frontend(aServer* server, zlist_t* streamClients, zlis
   // an answer and leaves no waiting identity.
   if (identity != nullptr && packet != nullptr) {
     _handleStreamEnable(streamClients, packet, identity);
-    if (!_handleSetUEIBytes(server, identity, packet, waitingIds) && !_isBlacklistedPacket(packet)) {
+    if (_handleSetUEIBytes(server, identity, packet, waitingIds)) {
+      aTessarine_Trace(aDEBUG_SERVER, "UEIBytes\n");
+    } else if (_isBlacklistedPacket(packet)) {
+      aTessarine_Trace(aDEBUG_SERVER, "Blocking cmdFORCEROUTE from remote client\n");
+    } else if (!_sendToSync(server, packet)) {
       // The identity waits only for a request that really went on.
-      if (_sendToSync(server, packet) && _isResponseRequired(packet)) {
-        sQueueWaiting(waitingIds, identity);
-      }
+      aTessarine_Trace(aDEBUG_SERVER, "Failed to send packet out!\n");
+    } else if (_isResponseRequired(packet)) {
+      sQueueWaiting(waitingIds, identity);
     }
   }
   if (packet != nullptr) {
@@ -78,7 +82,8 @@ void _serverWorker_broker_sync(aServer* server, zlist_t* waitingIds) {
   }
   zframe_t* identity = static_cast<zframe_t*>(zlist_pop(waitingIds));
   if (identity == nullptr) {
-    // Nobody waits for it (after a flush): the frame cannot be routed.
+    // Nobody waits for it: the frame cannot be routed.
+    aTessarine_Trace(aDEBUG_SERVER, "no id to pop\n");
     zframe_destroy(&frame);
     return;
   }
@@ -94,14 +99,21 @@ void _serverWorker_broker_sync(aServer* server, zlist_t* waitingIds) {
         }
       }
       server->repliesExpected = count;
+      aTessarine_Trace(aDEBUG_SERVER, "Num packets coming: %d\n", count);
+    } else {
+      // A dropped request: its identity goes, the client's own wait times
+      // out.
+      aTessarine_Trace(aDEBUG_SERVER, "dropping id: fifo size: %d\n", static_cast<int>(zlist_size(waitingIds)));
     }
-    // A dropped request: its identity goes, the client's own wait times out.
   } else {
-    if (!flushed) {
-      sSendToClient(server, identity, frame);
+    aTessarine_Trace(aDEBUG_SERVER, "Processing PACKET\n");
+    if (!flushed && !sSendToClient(server, identity, frame)) {
+      aTessarine_Trace(aDEBUG_SERVER, "failed to send sync message\n");
     }
     if (server->repliesExpected > 0) {
       --server->repliesExpected;
+    } else {
+      aTessarine_Trace(aDEBUG_SERVER, "Error, sending more packets then expected\n");
     }
   }
   zframe_destroy(&identity);
@@ -118,8 +130,10 @@ bool sHandlePipe(zsock_t* pipe, zlist_t* waitingIds) {
   const int status = zmsg_signal(message);
   zmsg_destroy(&message);
   if (status != kFlushSignal) {
+    aTessarine_Trace(aDEBUG_SERVER, "pre exit 1\n");
     return false;
   }
+  aTessarine_Trace(aDEBUG_SERVER, "Flushing FIFO\n");
   const size_t count = zlist_size(waitingIds);
   for (size_t i = 0; i < count; ++i) {
     zframe_t* identity = static_cast<zframe_t*>(zlist_pop(waitingIds));
@@ -184,10 +198,12 @@ void _serverWorker_broker(zsock_t* pipe, void* argument) {
     } else if (which != nullptr && which == server->beacon) {
       _serverWorker_broker_beacon(server);
     } else if (zpoller_terminated(poller)) {
+      aTessarine_Trace(aDEBUG_SERVER, "pre exit 2\n");
       running = false;
     }
     _silenceBeaconWhenDue(server);
   }
+  aTessarine_Trace(aDEBUG_SERVER, "broker task exit\n");
 
   _destroyIdentities(&streamClients);
   _destroyIdentities(&waitingIds);

@@ -57,6 +57,8 @@ bool _createBeacon(aServer* server, const char* interfaceText) {
   // beacon that found no such interface reports an empty text: the served
   // interface is the best address then.
   in_addr address{};
+  aTessarine_Trace(aDEBUG_SERVER, "Beacon hostname(Server): %s - Port: %d\n", hostname != nullptr ? hostname : "",
+                   static_cast<int>(aDISCOVERY_BEACON_PORT));
   if (hostname != nullptr && inet_pton(AF_INET, hostname, &address) == 1) {
     server->advertisedAddress = address.s_addr;
   } else {
@@ -89,6 +91,7 @@ void sChooseSlot(aMulticast** receiver, aMulticast** sender, std::atomic<uint16_
     *sender = aMulticast_Create(loopback, group, static_cast<uint16_t>(aDISCOVERY_REPLY_PORT_BASE + slot),
                                 aMULTICAST_SENDER);
     if (*sender != nullptr) {
+      aTessarine_Trace(aDEBUG_SERVER, "Discovery port offset: %d\n", static_cast<int>(slot));
       if (*receiver != nullptr) {
         requestPort->store(static_cast<uint16_t>(aDISCOVERY_REQUEST_PORT_BASE + slot));
       }
@@ -102,10 +105,12 @@ void sChooseSlot(aMulticast** receiver, aMulticast** sender, std::atomic<uint16_
 
 void sAnswerRequest(aServer* server, aMulticast* sender) {
   if (!_isDiscoveryConfigured(server)) {
+    aTessarine_Trace(aDEBUG_SERVER, "Discovery not allowed (Multicast), model not set.\n");
     return;
   }
   const linkSpec spec = _createNetworkSpec(server);
-  aMulticast_Send(sender, &spec, sizeof spec);
+  const int64_t sent = aMulticast_Send(sender, &spec, sizeof spec);
+  aTessarine_Trace(aDEBUG_SERVER, "Sent: %d to the reply port\n", static_cast<int>(sent));
 }
 
 // The multicast responder's thread. The receive on the request port is the
@@ -116,6 +121,7 @@ void _serverWorker_multicastDiscovery(zsock_t* pipe, void* argument) {
   aServer* server = static_cast<aServer*>(argument);
   aMulticast* receiver = nullptr;
   aMulticast* sender = nullptr;
+  aTessarine_Trace(aDEBUG_SERVER, "multicast task start\n");
   sChooseSlot(&receiver, &sender, &server->multicastRequestPort);
   zpoller_t* poller = zpoller_new(pipe, nullptr);
   zsock_signal(pipe, 0);
@@ -129,7 +135,10 @@ void _serverWorker_multicastDiscovery(zsock_t* pipe, void* argument) {
         uint32_t value = 0;
         memcpy(&value, request, sizeof value);
         if (value == aDISCOVERY_MULTICAST_MAGIC) {
+          aTessarine_Trace(aDEBUG_SERVER, "We got the multicast magic value\n");
           sAnswerRequest(server, sender);
+        } else {
+          aTessarine_Trace(aDEBUG_SERVER, "We something else on multicast\n");
         }
       }
     }
@@ -146,6 +155,7 @@ void _serverWorker_multicastDiscovery(zsock_t* pipe, void* argument) {
   if (sender != nullptr) {
     aMulticast_Destroy(&sender);
   }
+  aTessarine_Trace(aDEBUG_SERVER, "multicast task exit\n");
 }
 
 }  // namespace
@@ -153,6 +163,7 @@ void _serverWorker_multicastDiscovery(zsock_t* pipe, void* argument) {
 aErr _configureInterface(aServer* server) {
   uint32_t interfaces[kMaxInterfaces];
   const uint32_t count = aDiscovery_GetIPv4Interfaces(interfaces, kMaxInterfaces);
+  aTessarine_Trace(aDEBUG_DISCOVERY, "_configureInterface found count: %d\n", static_cast<int>(count));
   const uint32_t loopback = aDiscovery_Loopback();
   if (!server->localOnly && count > 0) {
     if (server->networkInterface == 0 || server->networkInterface == loopback) {
@@ -162,6 +173,8 @@ aErr _configureInterface(aServer* server) {
     if (aDiscovery_ConvertIPv4Interface(server->networkInterface, text, sizeof text) == 0) {
       return aErrResource;
     }
+    aTessarine_Trace(aDEBUG_SERVER, "Setting interface for user: (s)%s - (i)%d\n", text,
+                     static_cast<int>(server->networkInterface));
     return _createBeacon(server, text) ? aErrNone : aErrResource;
   }
   server->advertisedAddress = loopback;
@@ -210,6 +223,9 @@ void _serverWorker_broker_beacon(aServer* server) {
   }
   // Beacons heard before the model is known, or while answers are being
   // published, are read and dropped.
+  if (!_isDiscoveryConfigured(server)) {
+    aTessarine_Trace(aDEBUG_SERVER, "Discovery not allowed (beacon), model not set.\n");
+  }
   if (payload != nullptr && _isDiscoveryConfigured(server) && !server->publishing &&
       zframe_size(payload) >= aDISCOVERY_BEACON_FILTER_LENGTH &&
       memcmp(zframe_data(payload), DISCOVERY_BEACON_FILTER, aDISCOVERY_BEACON_FILTER_LENGTH) == 0) {
@@ -229,6 +245,7 @@ void _silenceBeaconWhenDue(aServer* server) {
   }
   zstr_sendx(server->beacon, "SILENCE", nullptr);
   server->publishing = false;
+  aTessarine_Trace(aDEBUG_SERVER, "Beacon silenced\n");
 }
 
 }  // namespace zmqserver

@@ -40,6 +40,7 @@ void sAgePools(zlist_t* pools) {
   while (pool != nullptr) {
     aPacketPool* next = static_cast<aPacketPool*>(zlist_next(pools));
     if (pool->timeToLive == 0) {
+      aTessarine_Trace(aDEBUG_SERVER, "setUEIBytes is stale, destroying\n");
       zlist_remove(pools, pool);
       _packetPool_Destroy(&pool);
     } else {
@@ -53,8 +54,13 @@ void sAgePools(zlist_t* pools) {
 // the client for the module's reply to it.
 void sFlushPool(aServer* server, aPacketPool* pool, zframe_t* identity, zlist_t* waitingIds) {
   bool lastSent = false;
+  int number = 0;
   for (void* item = zlist_first(pool->packets); item != nullptr; item = zlist_next(pool->packets)) {
+    aTessarine_Trace(aDEBUG_SERVER, "Pool Packet: %d\n", number++);
     lastSent = _sendToSync(server, static_cast<const aPacket*>(item));
+    if (!lastSent) {
+      aTessarine_Trace(aDEBUG_SERVER, "Failed to send setUEIBytes!\n");
+    }
   }
   if (lastSent) {
     zframe_t* waiting = zframe_dup(identity);
@@ -72,13 +78,12 @@ aPacket* _zFrame_To_aPacket(zframe_t* frame) {
   }
   const size_t size = zframe_size(frame);
   const uint8_t* bytes = zframe_data(frame);
-  if (size < 2 || size > aPACKET_MAX_WIRE || bytes == nullptr) {
+  if (size < 2 || size > aPACKET_MAX_WIRE || bytes == nullptr || bytes[1] > aPACKET_MAX_DATA ||
+      bytes[1] > size - 2) {
+    aTessarine_Trace(aDEBUG_SERVER, "Bad content packet: dSize: %d\n", static_cast<int>(size));
     return nullptr;
   }
   const uint8_t length = bytes[1];
-  if (length > aPACKET_MAX_DATA || length > size - 2) {
-    return nullptr;
-  }
   return aPacket_CreateWithData(bytes[0], length, bytes + 2);
 }
 
@@ -177,6 +182,7 @@ bool _handleSetUEIBytes(aServer* server, zframe_t* identity, const aPacket* pack
   // Sequence numbers have 7 bits; after 127 nothing matches.
   if (aUEI_getBytesSequence(packet) != static_cast<uint8_t>(pool->sequence + 1)) {
     // Dropped; the pool ages out.
+    aTessarine_Trace(aDEBUG_SERVER, "BOOM: Sequence mix up. ttl will clean it up. \n");
     return true;
   }
   aPacket* copy = aPacket_Copy(packet);

@@ -48,9 +48,15 @@ void _handleStreamEnable(zlist_t* streamClients, const aPacket* packet, zframe_t
   }
   // Any other option, the disable request included, reaches the module
   // and changes nothing here: subscribers stay until the server stops.
-  if (packet->data[1] != kStreamEnableOption || sIsSubscribed(streamClients, identity)) {
+  if (packet->data[1] != kStreamEnableOption) {
+    aTessarine_Trace(aDEBUG_SERVER, "unknown stream enable: %d\n", packet->data[1]);
     return;
   }
+  aTessarine_Trace(aDEBUG_SERVER, "ZeroMQ - Streaming Enable - Size: %zu\n", zlist_size(streamClients));
+  if (sIsSubscribed(streamClients, identity)) {
+    return;
+  }
+  aTessarine_Trace(aDEBUG_SERVER, "Added stream entry\n");
   zframe_t* copy = zframe_dup(identity);
   if (copy != nullptr && zlist_append(streamClients, copy) != 0) {
     zframe_destroy(&copy);
@@ -82,13 +88,15 @@ bool _streamingPacketFilter(const aPacket* packet, void* reference) {
 void _serverWorker_broker_streaming(aServer* server, zlist_t* streamClients) {
   zframe_t* batch = zframe_recv(server->streamBroker);
   if (batch == nullptr) {
+    aTessarine_Trace(aDEBUG_SERVER, "your content has no content!\n");
     return;
   }
   for (void* item = zlist_first(streamClients); item != nullptr; item = zlist_next(streamClients)) {
     zframe_t* identity = static_cast<zframe_t*>(item);
     // A subscriber that cannot take it now (or has gone) loses this batch.
-    if (zframe_send(&identity, server->frontend, ZFRAME_MORE | ZFRAME_REUSE | ZFRAME_DONTWAIT) == 0) {
-      zframe_send(&batch, server->frontend, ZFRAME_REUSE | ZFRAME_DONTWAIT);
+    if (zframe_send(&identity, server->frontend, ZFRAME_MORE | ZFRAME_REUSE | ZFRAME_DONTWAIT) != 0 ||
+        zframe_send(&batch, server->frontend, ZFRAME_REUSE | ZFRAME_DONTWAIT) != 0) {
+      aTessarine_Trace(aDEBUG_SERVER, "failed to send id\n");
     }
   }
   zframe_destroy(&batch);

@@ -48,7 +48,9 @@ void _sendServerCmd_IncomingPackets(aServer* server, zlist_t* replies) {
   for (void* item = zlist_first(replies); item != nullptr; item = zlist_next(replies)) {
     const aPacket* reply = static_cast<const aPacket*>(item);
     --left;
-    sSendFrame(server->syncWorker, aPacket_WireBytes(reply), aPacket_WireLength(reply), left > 0);
+    if (!sSendFrame(server->syncWorker, aPacket_WireBytes(reply), aPacket_WireLength(reply), left > 0)) {
+      aTessarine_Trace(aDEBUG_SERVER, "Failed to SENDY-SEND!\n");
+    }
   }
 }
 
@@ -101,12 +103,14 @@ void _serverWorker_syncCommands_syncBackend(aServer* server) {
   aPacket* packet = _zFrame_To_aPacket(frame);
   zframe_destroy(&frame);
   if (packet == nullptr) {
+    aTessarine_Trace(aDEBUG_SERVER, "bad-packet\n");
     return;
   }
   const bool required = _isResponseRequired(packet);
   const aErr put = aPacketFifo_Put(server->entry->link->outFifo.load(), packet);
   aPacket_Destroy(&packet);
   if (put != aErrNone) {
+    aTessarine_Trace(aDEBUG_SERVER, "Failed to PUT packet: err: %d\n", put);
     // Only a request the broker waits for is answered; a drop for any other
     // would take another client's place in the broker's queue.
     if (required) {
@@ -115,6 +119,7 @@ void _serverWorker_syncCommands_syncBackend(aServer* server) {
     return;
   }
   if (!required) {
+    aTessarine_Trace(aDEBUG_SERVER, "don't wait on this packet\n");
     return;
   }
   zlist_t* replies = zlist_new();
@@ -125,6 +130,7 @@ void _serverWorker_syncCommands_syncBackend(aServer* server) {
   sCollectReplies(server, replies);
   const size_t count = zlist_size(replies);
   if (count == 0) {
+    aTessarine_Trace(aDEBUG_SERVER, "Failed to AWAIT packet\n");
     _sendServerCmd_DroppedPacket(server);
   } else {
     _sendServerCmd_IncomingPackets(server, replies);
@@ -151,6 +157,7 @@ void _serverWorker_syncCommands(zsock_t* pipe, void* argument) {
     }
   }
   zpoller_destroy(&poller);
+  aTessarine_Trace(aDEBUG_SERVER, "sync task exit\n");
 }
 
 }  // namespace zmqserver

@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <new>
 
+#include "Tessarine2/common/aDebug.h"
 #include "Tessarine2/common/aTime.h"
 #include "Tessarine2/common/zJoinableActor.h"
 
@@ -49,11 +50,13 @@ struct ZeroMQClientStream {
 bool _aVALIDStream(const ZeroMQClientStream* record) { return record != nullptr && record->server != nullptr; }
 
 // Sends without waiting, retrying while the pair cannot take it.
-bool sSendRetrying(zsock_t* socket, zframe_t** frame) {
+bool sSendRetrying(zsock_t* socket, zframe_t** frame, const char* failureTrace) {
   for (int attempt = 0; attempt < kSendAttempts; ++attempt) {
-    if (zframe_send(frame, socket, ZFRAME_DONTWAIT) == 0) {
+    const int rc = zframe_send(frame, socket, ZFRAME_DONTWAIT);
+    if (rc == 0) {
       return true;
     }
+    aTessarine_Trace(aDEBUG_CLIENT, failureTrace, rc);
     aTime_MSSleep(kSendRetryPauseMS);
   }
   zframe_destroy(frame);
@@ -69,12 +72,14 @@ void _broker_task(zsock_t* pipe, void* argument) {
     if (which == record->server) {
       zframe_t* frame = zframe_recv(record->server);
       if (frame != nullptr) {
-        sSendRetrying(record->incomingConnected, &frame);
+        sSendRetrying(record->incomingConnected, &frame, "Client send error Frontend->incomming: %d\n");
       }
     } else if (which == record->outgoingConnected) {
       zframe_t* frame = zframe_recv(record->outgoingConnected);
-      if (frame != nullptr && zframe_send(&frame, record->server, ZFRAME_DONTWAIT) != 0) {
+      const int rc = frame != nullptr ? zframe_send(&frame, record->server, ZFRAME_DONTWAIT) : 0;
+      if (rc != 0) {
         // Lost; the requester's wait for a reply times out.
+        aTessarine_Trace(aDEBUG_CLIENT, "Client send error Frontend->client: %d\n", rc);
         zframe_destroy(&frame);
       }
     } else if (which == pipe || zpoller_terminated(poller)) {
@@ -82,6 +87,7 @@ void _broker_task(zsock_t* pipe, void* argument) {
     }
   }
   zpoller_destroy(&poller);
+  aTessarine_Trace(aDEBUG_CLIENT, "Client task exit\n");
 }
 
 void sDestroyRecord(ZeroMQClientStream* record) {
@@ -147,20 +153,23 @@ aErr _sZeroMQStreamWrite(const uint8_t* data, size_t length, void* reference) {
   if (frame == nullptr) {
     return aErrMemory;
   }
-  return sSendRetrying(record->outgoingBound, &frame) ? aErrNone : aErrWrite;
+  return sSendRetrying(record->outgoingBound, &frame, "--Client send error outgoing->frontend: %d\n") ? aErrNone
+                                                                                                   : aErrWrite;
 }
 
 aErr _sZeroMQStreamDelete(void* reference) {
+  aTessarine_Trace(aDEBUG_CLIENT, "Client delete: start\n");
   ZeroMQClientStream* record = static_cast<ZeroMQClientStream*>(reference);
   if (!_aVALIDStream(record)) {
     return aErrIO;
   }
   sDestroyRecord(record);
+  aTessarine_Trace(aDEBUG_CLIENT, "Client delete: end\n");
   return aErrNone;
 }
 
 // A bound side on a free loopback port and its connected partner.
-aErr sMakePair(zsock_t** bound, zsock_t** connected, uint16_t* port) {
+aErr sMakePair(zsock_t** bound, zsock_t** connected, uint16_t* port, const char* name) {
   *bound = zsock_new(ZMQ_DEALER);
   *connected = zsock_new(ZMQ_DEALER);
   if (*bound == nullptr || *connected == nullptr) {
@@ -171,7 +180,12 @@ aErr sMakePair(zsock_t** bound, zsock_t** connected, uint16_t* port) {
     return aErrConnection;
   }
   *port = static_cast<uint16_t>(bound_port);
-  return zsock_connect(*connected, "tcp://127.0.0.1:%d", bound_port) == 0 ? aErrNone : aErrConnection;
+  if (zsock_connect(*connected, "tcp://127.0.0.1:%d", bound_port) != 0) {
+    aTessarine_Trace(aDEBUG_CLIENT, "client: %s connecting fail\n", name);
+    return aErrConnection;
+  }
+  aTessarine_Trace(aDEBUG_CLIENT, "%s connected to port: %d\n", name, bound_port);
+  return aErrNone;
 }
 
 aErr sConnectServer(ZeroMQClientStream* record, uint32_t address, uint16_t port) {
@@ -185,15 +199,22 @@ aErr sConnectServer(ZeroMQClientStream* record, uint32_t address, uint16_t port)
   if (inet_ntop(AF_INET, &in, dotted, sizeof dotted) == nullptr) {
     return aErrConnection;
   }
+  aTessarine_Trace(aDEBUG_CLIENT, "aStream_CreateClient address: %s\n", dotted);
   char endpoint[kServerEndpointSize];
   snprintf(endpoint, sizeof endpoint, "tcp://%s:%d", dotted, static_cast<int>(port));
-  return zsock_connect(record->server, "%s", endpoint) == 0 ? aErrNone : aErrConnection;
+  const int rc = zsock_connect(record->server, "%s", endpoint);
+  if (rc != 0) {
+    aTessarine_Trace(aDEBUG_CLIENT, "Error connecting to socket: %d(rc)\n", rc);
+    return aErrConnection;
+  }
+  aTessarine_Trace(aDEBUG_CLIENT, "Client connected to port: %d - rc: %d\n", static_cast<int>(port), rc);
+  return aErrNone;
 }
 
 aErr sBuild(ZeroMQClientStream* record, uint32_t address, uint16_t port) {
-  aErr err = sMakePair(&record->outgoingBound, &record->outgoingConnected, &record->outgoingPort);
+  aErr err = sMakePair(&record->outgoingBound, &record->outgoingConnected, &record->outgoingPort, "outgoing");
   if (err == aErrNone) {
-    err = sMakePair(&record->incomingBound, &record->incomingConnected, &record->incomingPort);
+    err = sMakePair(&record->incomingBound, &record->incomingConnected, &record->incomingPort, "incoming");
   }
   if (err == aErrNone) {
     err = sConnectServer(record, address, port);

@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <new>
+#include <utility>
 
 #include "Tessarine2/common/aUEI.h"
 #include "Tessarine2/objects/Link.h"
@@ -466,6 +467,32 @@ aErr EntityClass::drainUEI(uint8_t option) {
     return aErrResource;
   }
   return l->dropMatchingUEIPackets(m_impl->module->getModuleAddress(), m_impl->command, option, m_impl->index);
+}
+
+aErr EntityClass::setStreamEnabled(uint8_t enable) {
+  Link* l = m_impl == nullptr ? nullptr : m_impl->link();
+  if (l == nullptr) {
+    return aErrResource;
+  }
+  // Every option of the entity.
+  return l->enableStream(m_impl->module->getModuleAddress(), m_impl->command, 0xFF, m_impl->index, enable != 0);
+}
+
+aErr EntityClass::registerOptionCallback(uint8_t option, bool enable, streamCallback callback, void* ref) {
+  Link* l = m_impl == nullptr ? nullptr : m_impl->link();
+  if (l == nullptr) {
+    return aErrResource;
+  }
+  return l->registerStreamCallback(m_impl->module->getModuleAddress(), m_impl->command, option, m_impl->index,
+                                   enable, std::move(callback), ref);
+}
+
+aErr EntityClass::getStreamStatus(std::map<uint64_t, uint32_t>* status) {
+  Link* l = m_impl == nullptr ? nullptr : m_impl->link();
+  if (l == nullptr) {
+    return aErrResource;
+  }
+  return l->getStreamStatus(m_impl->module->getModuleAddress(), m_impl->command, 0xFF, m_impl->index, 0xFF, status);
 }
 
 // One packet of a byte-array reply, taken strictly in sequence order.

@@ -51,8 +51,12 @@ Link::impl::impl(Link* linkOwner, const char* linkName)
       logger(nullptr),
       asyncThread(nullptr),
       asyncQueue(LINK_ASYNC_SLOTS),
+      streamSerial(0),
       name(nullptr),
-      linkSpecifier(nullptr) {
+      linkSpecifier(nullptr),
+      logLink(0),
+      logToken(0),
+      logWanted(false) {
   if (linkName != nullptr) {
     const size_t length = strnlen(linkName, LINK_NAME_MAX);
     name = new (std::nothrow) char[length + 1];
@@ -135,6 +139,7 @@ aErr Link::impl::connectHelper(linkID share) {
     return aErrConnection;
   }
   linkRef = created;
+  linkChanged();
   return waitForLink(kConnectPolls);
 }
 
@@ -195,6 +200,7 @@ void Link::impl::releaseLink() {
   installStreamFilter(false);
   stopWorker();
   aLink_Destroy(&linkRef);
+  linkChanged();
 }
 
 // --- Link
@@ -221,9 +227,7 @@ Link::~Link() {
   if (m_impl->linkSpecifier != nullptr) {
     aLinkSpec_Destroy(&m_impl->linkSpecifier);
   }
-  if (m_impl->logger != nullptr) {
-    aLogger_Destroy(&m_impl->logger);
-  }
+  m_impl->dropLogWriter();
   delete m_impl;
   m_impl = nullptr;
 }
@@ -289,6 +293,7 @@ aErr Link::connectThroughLinkModule(Link& other) {
     m_impl->linkRef = previous;
     m_impl->releaseLink();
     m_impl->linkRef = kept;
+    m_impl->linkChanged();
   }
   return err;
 }
@@ -314,6 +319,16 @@ aErr Link::disconnect() {
 aErr Link::reset() {
   if (m_impl != nullptr && m_impl->linkRef != 0) {
     aLink_Reset(m_impl->linkRef);
+    // Subscriptions outlive the reset: their filter goes back on the link
+    // in case the reset did not keep it.
+    bool subscribed = false;
+    {
+      std::lock_guard<std::mutex> hold(m_impl->streamLock);
+      subscribed = !m_impl->streams.empty();
+    }
+    if (subscribed) {
+      m_impl->installStreamFilter(true);
+    }
   }
   return aErrNone;
 }

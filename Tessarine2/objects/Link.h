@@ -1,6 +1,7 @@
 #ifndef TESSARINE2_OBJECTS_LINK_H
 #define TESSARINE2_OBJECTS_LINK_H
 
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <vector>
@@ -111,9 +112,27 @@ class Link {
   static aErr getTimestampParts(uint64_t timestamp, uint32_t* high, uint32_t* low);
   static bool linkStreamFilter(const aPacket* packet, void* reference);
 
-  // --- packet log
+  // --- packet log: every packet of the link, as text lines in a file.
   aErr enablePacketLog(const char* fileName);
   aErr disablePacketLog();
+
+  // --- store slots (command 4) and factory data (command 0x5E): each call
+  // runs its whole exchange with the module. aErrConnection when not
+  // connected, aErrPacket for a module address of 0 or an odd one, the
+  // module's own code for an error reply, aErrTimeout for silence.
+
+  // Writes the whole slot: open for writing, pieces of 25 bytes, close.
+  aErr loadStoreSlot(uint8_t module, uint8_t store, uint8_t slot, const uint8_t* data, size_t length);
+  // Reads the whole slot into the buffer. A slot larger than the buffer
+  // gives aErrOverrun with the first capacity bytes read and counted.
+  aErr unloadStoreSlot(uint8_t module, uint8_t store, uint8_t slot, uint8_t* buffer, size_t capacity,
+                       size_t* count);
+  aErr storeSlotSize(uint8_t module, uint8_t store, uint8_t slot, size_t* size);
+  aErr storeSlotCapacity(uint8_t module, uint8_t store, uint8_t slot, size_t* capacity);
+  // Factory-data block 0..15. The buffer must be at least one byte larger
+  // than the block (aErrOverrun otherwise).
+  aErr getFactoryData(uint8_t module, uint8_t index, uint8_t* buffer, size_t capacity, size_t* count);
+  aErr setFactoryData(uint8_t module, uint8_t index, const uint8_t* data, size_t length);
 
  private:
   struct impl;

@@ -3,8 +3,9 @@
 
 // The private state of a Link, shared by the Link's source files.
 
+#include <atomic>
+#include <condition_variable>
 #include <cstdint>
-#include <future>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -27,6 +28,13 @@ constexpr size_t LINK_NAME_MAX = 1024;
 // Callback calls waiting for the worker: one slot always stays free.
 constexpr uint16_t LINK_ASYNC_SLOTS = 500;
 
+// One stream-callback worker: its thread and its own stop request. At most
+// one worker takes from a Link's ring at a time.
+struct StreamWorker {
+  std::thread thread;
+  std::atomic<bool> stop{false};
+};
+
 struct Link::impl {
   impl(Link* owner, const char* name);
   ~impl();
@@ -39,12 +47,35 @@ struct Link::impl {
   aLogger* logger;
   aWeaveConfig config;
   std::map<uint64_t, StreamEntry> streams;
-  std::thread* asyncThread;
+  // The callback worker; NULL when none runs. A worker asked to stop from
+  // one of its own callbacks stays here until another thread joins it.
+  StreamWorker* asyncThread;
   LocklessQueue_SPSC<asyncPacket> asyncQueue;
-  std::promise<void> stopSignal;
-  std::mutex streamLock;  // guards streams
+  // The worker sleeps on asyncWake until the reader thread has queued calls
+  // or its stop is asked for; both notify under asyncLock.
+  std::mutex asyncLock;
+  std::condition_variable asyncWake;
+  std::mutex streamLock;  // guards streams and streamSerial
+  // Held by the worker while a callback runs: a subscription removed or
+  // replaced on another thread waits for it, so that no call of the old
+  // subscription runs once the removal has returned.
+  std::mutex callbackLock;
+  // Guards asyncThread: subscriptions change on the owner's thread and from
+  // callbacks on the worker.
+  std::mutex workerLock;
+  // Numbers the subscriptions: a queued call runs only while its
+  // subscription is still the table's entry for its key.
+  uint64_t streamSerial;
   char* name;
   linkSpec* linkSpecifier;
+
+  // The link that the packet-log writer drains; follows linkRef so that a
+  // reconnected Link goes on logging.
+  std::atomic<linkID> logLink;
+  // The writer's number in the table of writers (its user value); 0: none.
+  uint32_t logToken;
+  // The packet log was enabled and not disabled since.
+  bool logWanted;
 
   aErr setSpecifier(const linkSpec* specifier);
   aErr getSpecifier(linkSpec* specifier) const;
@@ -61,13 +92,35 @@ struct Link::impl {
   void releaseLink();
 
   aErr installStreamFilter(bool on);
-  void queueAsyncCallback(std::map<uint64_t, StreamEntry>::iterator entry, const aPacket* packet);
-  static void asyncWork(LocklessQueue_SPSC<asyncPacket>* ring, std::future<void> stop);
-  // Stops the callback worker, when one runs, and frees what its ring still
-  // holds.
+  // True when a call was queued.
+  bool queueAsyncCallback(std::map<uint64_t, StreamEntry>::iterator entry, const aPacket* packet);
+  static void asyncWork(impl* self, StreamWorker* worker);
+  // Starts a worker unless one runs; a stopping one is joined first (or,
+  // from its own callback, kept running). aErrResource when no thread can
+  // be made.
+  aErr startWorker();
+  // Stops the callback worker, when one runs, and frees the calls its ring
+  // still holds without running them. From the worker's own callback it
+  // only asks the worker to stop; the next call from another thread (or
+  // the Link's destruction) joins it.
   void stopWorker();
+  // Under asyncLock, so that a worker about to wait sees it.
+  void requestStop(StreamWorker* worker);
+  // Runs one queued call unless its subscription has gone since.
+  void runAsyncCallback(asyncPacket& call);
+  // Waits until no callback runs (not from the worker itself).
+  void awaitRunningCallback();
+  bool onWorker() const;
+  // Erases the entries that match the elements, 0xFF matching any value;
+  // streamLock held. True when the table is empty afterwards.
+  bool eraseMatching(uint8_t module, uint8_t command, uint8_t option, uint8_t index, uint8_t subindex);
 
-  static void readDebugBuffer(aFile* file, uint32_t link);
+  // linkRef changed: the packet-log writer follows it, and a link that
+  // takes over from a logged one logs too.
+  void linkChanged();
+  static void readDebugBuffer(aFile* file, uint32_t token);
+  // Stops and destroys the packet-log writer and forgets its number.
+  void dropLogWriter();
 };
 
 // True when a failed search on type is retried once on the other of USB and

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdint>
 #include <new>
+#include <utility>
 
 namespace Zeltrova {
 
@@ -29,7 +30,7 @@ class LocklessQueue_SPSC {
     if (n == tail.load()) {
       return false;
     }
-    slots[n] = element;
+    slots[n] = std::move(element);
     head.store(n);
     return true;
   }
@@ -42,9 +43,13 @@ class LocklessQueue_SPSC {
     }
     const uint16_t n = next(t);
     tail.store(n);
-    *element = slots[n];
+    // Moved out: a slot read keeps nothing of its element alive.
+    *element = std::move(slots[n]);
     return true;
   }
+
+  // Consumer only: nothing to pop right now.
+  bool empty() const { return tail.load() == head.load(); }
 
  private:
   uint16_t next(uint16_t i) const { return static_cast<uint16_t>(i + 1 < capacity ? i + 1 : 0); }

@@ -141,6 +141,12 @@ Link* Module::getLink() { return link; }
 
 void Module::setNetworkingMode(bool mode) { networkingMode = mode; }
 
+aErr Module::enablePacketLog(const char* fileName) {
+  return link == nullptr ? aErrConfiguration : link->enablePacketLog(fileName);
+}
+
+aErr Module::disablePacketLog() { return link == nullptr ? aErrConfiguration : link->disablePacketLog(); }
+
 aErr Module::debug(const uint8_t* data, uint8_t length) {
   if (!isConnected()) {
     return aErrConnection;

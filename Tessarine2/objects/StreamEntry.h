@@ -21,6 +21,10 @@ struct StreamEntry {
   streamCallback callback;  // may be empty
   void* ref = nullptr;
   uint32_t lastValue = 0;  // exact keys only
+  // The subscription this entry's callback and reference belong to; a new
+  // one on every subscribe, so that calls queued for an older callback are
+  // told apart.
+  uint64_t serial = 0;
 
   StreamEntry() = default;
   StreamEntry(uint64_t k, uint8_t f, streamCallback cb, void* r, uint32_t value)

@@ -14,6 +14,10 @@ struct asyncPacket {
   streamCallback callback;
   void* ref = nullptr;
   aPacket* packet = nullptr;
+  // The entry and subscription it was queued for: the worker runs it only
+  // while that subscription is still in the table.
+  uint64_t key = 0;
+  uint64_t serial = 0;
 };
 
 }  // namespace Tessarine

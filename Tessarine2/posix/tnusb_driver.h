@@ -83,7 +83,9 @@ aErr tnusb_open_tessarine_device(tnusb_device* device, const char* serialText);
 
 // Delivers one byte: 0 with the byte, aErrNotReady when none came (in libusb
 // mode after waiting up to TNUSB_BULK_IN_TIMEOUT_MS), aErrIO when the device
-// failed, aErrConnection when it is closed.
+// failed or the node's far end hung up, aErrConnection when it is closed.
+// Bytes of a bulk transfer that ended in a time-out, stall, overflow or bus
+// error are delivered.
 aErr tnusb_get_from_device(tnusb_device* device, uint8_t* byte);
 
 // Sends the bytes; no byte goes out twice. Libusb: aErrWrite when data is

@@ -59,6 +59,7 @@ TEST(ServerApi, ArgumentsAndAStartedServer) {
   EXPECT_EQ(aServer_GetPort(served.server, nullptr), aErrParam);
   EXPECT_EQ(aServer_GetInterface(served.server, nullptr), aErrParam);
   ASSERT_EQ(aServer_Start(served.server), aErrNone);
+  EXPECT_EQ(aServer_Start(served.server), aErrBusy) << "a server is started once";
   EXPECT_EQ(aServer_GetPort(served.server, &port), aErrNone);
   EXPECT_NE(port, 0);
   EXPECT_EQ(aServer_GetInterface(served.server, &networkInterface), aErrNone);

@@ -236,6 +236,18 @@ INSTANTIATE_TEST_SUITE_P(
       return name;
     });
 
+TEST(ServerRequests, AnOversizedFrameCostsItsSenderNotTheServer) {
+  SharedModule shared;
+  ASSERT_TRUE(shared.open());
+  RawClient flood(shared.port);
+  RawClient other(shared.port);
+  const size_t before = shared.module.engine.received().size();
+  flood.send(Bytes(100000, kModule));
+  other.send(echoRequest({9}));
+  EXPECT_EQ(other.receive(1500), echoRequest({9}));
+  EXPECT_EQ(shared.module.engine.received().size(), before + 1);
+}
+
 TEST(ServerRequests, BytesBeyondAFramesLengthAreIgnored) {
   SharedModule shared;
   ASSERT_TRUE(shared.open());

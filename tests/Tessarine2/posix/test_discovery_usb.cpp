@@ -5,6 +5,7 @@
 #include <libusb.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -191,6 +192,30 @@ TEST_F(UsbEnumeration, FailedLibusbInitEnumeratesNothing) {
   EXPECT_EQ(spy::calls(spy::Call::GetDeviceList), 0);
   spy::failInit(0);
   EXPECT_EQ(aDiscovery_EnumerateModules(USB, collect, &offered, 0), 1);
+}
+
+// Started by usbsim-run (registered as UsbLauncher.ThroughUsbsimRun): the
+// bus, with an echoing module 12345678 of product 0x0113, belongs to the
+// launching process.
+TEST(UsbLauncher, ChildSeesTheLaunchersModules) {
+  if (getenv("UMOCKDEV_DIR") == nullptr) {
+    GTEST_SKIP() << "runs under usbsim-run";
+  }
+  Offered offered;
+  ASSERT_EQ(aDiscovery_EnumerateModules(USB, collect, &offered, 0), 1);
+  EXPECT_EQ(offered.specs[0].serial_num, 0x12345678u);
+  EXPECT_EQ(offered.specs[0].model, 0x13u);
+  aStream* stream = nullptr;
+  ASSERT_EQ(aStream_CreateUSB(0x12345678, &stream), aErrNone);
+  ASSERT_EQ(aStream_Write(stream, "\x04\x01\x17", 3), aErrNone);
+  char echoed[3] = {};
+  aErr result = aErrNotReady;
+  for (int tries = 0; tries < 3 && result == aErrNotReady; ++tries) {
+    result = aStream_Read(stream, echoed, sizeof echoed);
+  }
+  EXPECT_EQ(result, aErrNone);
+  EXPECT_EQ(std::string(echoed, 3), std::string("\x04\x01\x17", 3));
+  EXPECT_EQ(aStream_Destroy(&stream), aErrNone);
 }
 
 // No testbed: the real libusb on this machine's own (empty) bus.

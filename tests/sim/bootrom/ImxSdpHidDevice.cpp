@@ -13,17 +13,6 @@
 #include <cstring>
 #include <stdexcept>
 
-// umockdev answers on a GLib worker thread, and GLib hands data between
-// threads with futexes that ThreadSanitizer cannot see: it reports races
-// inside these libraries that are none. Our own state is guarded by our own
-// mutex, which it does see; the stacks of our answer handlers end at libffi
-// and never reach these libraries, so their races are still reported.
-extern "C" __attribute__((used)) const char* __tsan_default_suppressions() {
-  return "race:libumockdev.so\n"
-         "race:libglib-2.0.so\n"
-         "race:libgobject-2.0.so\n";
-}
-
 namespace bootrom {
 
 namespace {
@@ -140,8 +129,11 @@ struct ImxSdpHidDevice::Impl {
 };
 
 ImxSdpHidDevice::ImxSdpHidDevice(ImxSdpRom& rom, HidDeviceOptions options)
+    : ImxSdpHidDevice(rom, nullptr, options) {}
+
+ImxSdpHidDevice::ImxSdpHidDevice(ImxSdpRom& rom, UMockdevTestbed* shared, HidDeviceOptions options)
     : impl_(new Impl), rom_(rom), options_(options) {
-  impl_->testbed = umockdev_testbed_new();
+  impl_->testbed = shared != nullptr ? static_cast<UMockdevTestbed*>(g_object_ref(shared)) : umockdev_testbed_new();
   GError* error = nullptr;
   if (!umockdev_testbed_add_from_string(impl_->testbed, deviceTree().c_str(), &error)) {
     std::string message = error != nullptr ? error->message : "unknown";

@@ -9,6 +9,8 @@
 
 #include "tests/sim/bootrom/ImxSdpRom.h"
 
+typedef struct _UMockdevTestbed UMockdevTestbed;
+
 namespace bootrom {
 
 struct HidDeviceOptions {
@@ -33,6 +35,11 @@ class ImxSdpHidDevice {
   static constexpr uint16_t kProductId = 0x0130;
 
   explicit ImxSdpHidDevice(ImxSdpRom& rom, HidDeviceOptions options = HidDeviceOptions());  // throws
+  // The same device in a testbed that already emulates other devices (an
+  // emulated USB bus, tests/sim/usb/UsbTestbed.h): one process sees one
+  // testbed, so a ROM whose jump starts a module on that bus shares it. The
+  // testbed is kept alive while the device lives.
+  ImxSdpHidDevice(ImxSdpRom& rom, UMockdevTestbed* shared, HidDeviceOptions options = HidDeviceOptions());  // throws
   ~ImxSdpHidDevice();
   ImxSdpHidDevice(const ImxSdpHidDevice&) = delete;
   ImxSdpHidDevice& operator=(const ImxSdpHidDevice&) = delete;

@@ -17,6 +17,11 @@ ImxSdpSerialPeer::ImxSdpSerialPeer(ImxSdpRom& rom)
 
 std::string ImxSdpSerialPeer::receive(const std::string& bytes) {
   std::string out;
+  const auto now = std::chrono::steady_clock::now();
+  if (!command_.empty() && now - lastByte_ >= kCommandGap) {
+    command_.clear();
+  }
+  lastByte_ = now;
   const uint8_t* p = reinterpret_cast<const uint8_t*>(bytes.data());
   size_t left = bytes.size();
   while (left > 0) {

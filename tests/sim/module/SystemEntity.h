@@ -15,7 +15,7 @@ namespace simmodule {
 struct ModuleIdentity {
   uint32_t serial = 0x1234ABCD;
   uint8_t model = 0x13;
-  uint32_t version = 0x02030004;  // packed firmware version
+  uint32_t version = 0x23000004;  // packed firmware version: 2.3.4 in the legacy layout
   uint8_t router = 0;             // 0: the module's own address
   uint32_t hardwareVersion = 0x00010002;
   uint32_t build = 0;  // answer to the build query

@@ -27,6 +27,7 @@
 #include "tests/sim/module/SystemEntity.h"
 #include "tests/sim/module/TcpFront.h"
 #include "tests/sim/module/UeiTable.h"
+#include "tests/sim/module/UpgradeCommand.h"
 
 namespace {
 
@@ -124,6 +125,8 @@ int main(int argc, char** argv) {
     identity.serial = static_cast<uint32_t>(serial);
     identity.model = static_cast<uint8_t>(model);
     simmodule::addSystemEntity(entities, identity);
+    // The firmware-upgrade command (95): resident firmware, then loader.
+    simmodule::UpgradeCommand upgrade(engine, static_cast<uint8_t>(address));
     std::unique_ptr<simmodule::TcpFront> tcpFront;
     std::unique_ptr<simmodule::PtyFront> ptyFront;
     if (tcp) {

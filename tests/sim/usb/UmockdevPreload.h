@@ -17,9 +17,10 @@ bool umockdevPreloaded();
 // (what umockdev-wrapper does): LD_PRELOAD with the library in front; for
 // AddressSanitizer builds, ASAN_OPTIONS that let another library come
 // before its runtime ("verify_asan_link_order=0"); for ThreadSanitizer
-// builds, TSAN_OPTIONS with the suppressions of a report inside GLib that
-// the sanitizer cannot see the ordering of (tsan-umockdev.supp). As
-// NAME=value entries.
+// builds, TSAN_OPTIONS that leave out what uninstrumented libraries (GLib,
+// umockdev) do to memory, whose ordering by GLib's futex locks the
+// sanitizer cannot see ("ignore_noninstrumented_modules=1"). As NAME=value
+// entries.
 std::vector<std::string> umockdevEnvironment();
 
 // Applies umockdevEnvironment() to this process's environment.

@@ -12,6 +12,8 @@
 
 namespace testsupport::usb {
 
+class UsbTestbed;
+
 // What happens to one bulk transfer in place of the normal behaviour.
 struct TransferFault {
   enum class Kind {
@@ -130,9 +132,10 @@ class UsbDeviceModel {
   // Default: 1 ms.
   void setReapHold(std::chrono::milliseconds hold);
 
+ private:
+  friend class UsbTestbed;
   Impl& impl() { return *impl_; }
 
- private:
   std::shared_ptr<Impl> impl_;
 };
 

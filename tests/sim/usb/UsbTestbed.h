@@ -34,6 +34,9 @@ class UsbTestbed {
   const std::vector<std::unique_ptr<UsbDeviceModel>>& devices() const { return devices_; }
   // The testbed's root directory ($UMOCKDEV_DIR).
   const std::string& root() const { return root_; }
+  // The umockdev testbed, for emulations of other kinds of device that the
+  // same process must see (a process sees one testbed).
+  UMockdevTestbed* umockdev() const { return testbed_; }
 
  private:
   std::string sysfsRecord(const UsbDeviceDescription& description, int bus) const;

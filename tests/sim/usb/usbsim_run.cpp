@@ -1,28 +1,38 @@
 // usbsim-run: runs a command with emulated USB modules on its USB bus.
 //
-//   usbsim-run [--module SERIAL[:PRODUCT]]... [--echo] -- command [argument...]
+//   usbsim-run [--module SERIAL[:PRODUCT]]... [--echo]
+//              [--sim-module SERIAL[:MODEL[:BUILD]]]... -- command [argument...]
 //
 // SERIAL is the serial-number string as the module reports it (normally
 // eight upper-case hexadecimal digits), PRODUCT the USB product id in
 // hexadecimal (default 4: model 4). Without --module one module "0000ABCD"
 // of model 4 is on the bus. With --echo every module sends back what the
 // host writes to it; otherwise it takes the bytes and stays silent.
+// --sim-module adds a whole simulated module (hexadecimal serial number,
+// decimal model, default 4, and firmware build, default 0) that answers
+// synchronisation, its system entity, the build query and the
+// firmware-upgrade command; at the end its flash writes are summarised on
+// standard error.
 //
 // The exit status is the command's.
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "tests/sim/usb/UsbLauncher.h"
+#include "tests/sim/usb/UsbSimModule.h"
 #include "tests/sim/usb/UsbTestbed.h"
 
 namespace {
 
 int usage() {
-  fprintf(stderr, "usage: usbsim-run [--module SERIAL[:PRODUCT]]... [--echo] -- command [argument...]\n");
+  fprintf(stderr,
+          "usage: usbsim-run [--module SERIAL[:PRODUCT]]... [--echo]\n"
+          "                  [--sim-module SERIAL[:MODEL[:BUILD]]]... -- command [argument...]\n");
   return 2;
 }
 
@@ -30,6 +40,7 @@ int usage() {
 
 int main(int argc, char** argv) {
   std::vector<testsupport::usb::UsbDeviceDescription> modules;
+  std::vector<simmodule::ModuleIdentity> simulated;
   bool echo = false;
   int i = 1;
   for (; i < argc && strcmp(argv[i], "--") != 0; ++i) {
@@ -44,6 +55,16 @@ int main(int argc, char** argv) {
         module.productId = static_cast<uint16_t>(strtoul(spec.c_str() + colon + 1, nullptr, 16));
       }
       modules.push_back(module);
+    } else if (strcmp(argv[i], "--sim-module") == 0 && i + 1 < argc) {
+      const char* text = argv[++i];
+      char* end = nullptr;
+      simmodule::ModuleIdentity identity;
+      identity.serial = static_cast<uint32_t>(strtoul(text, &end, 16));
+      identity.model = 4;
+      if (*end == ':') identity.model = static_cast<uint8_t>(strtoul(end + 1, &end, 10));
+      if (*end == ':') identity.build = static_cast<uint32_t>(strtoul(end + 1, &end, 10));
+      if (*end != '\0') return usage();
+      simulated.push_back(identity);
     } else {
       return usage();
     }
@@ -51,7 +72,7 @@ int main(int argc, char** argv) {
   if (i + 1 >= argc) {
     return usage();
   }
-  if (modules.empty()) {
+  if (modules.empty() && simulated.empty()) {
     modules.emplace_back();
   }
   std::vector<std::string> command(argv + i + 1, argv + argc);
@@ -63,5 +84,15 @@ int main(int argc, char** argv) {
       device.setHostWriteHandler([&device](const std::string& bytes) { device.queueForHost(bytes); });
     }
   }
-  return testsupport::usb::runWithTestbed(command);
+  std::vector<std::unique_ptr<testsupport::usb::UsbSimModule>> simModules;
+  for (const auto& identity : simulated) {
+    simModules.push_back(std::make_unique<testsupport::usb::UsbSimModule>(bus, identity));
+  }
+  const int status = testsupport::usb::runWithTestbed(command);
+  for (size_t m = 0; m < simModules.size(); ++m) {
+    const auto& counts = simModules[m]->upgrade().counts();
+    fprintf(stderr, "usbsim-run: module %08X took %d firmware writes and %d reboots\n", simulated[m].serial,
+            counts.writes, counts.reboots);
+  }
+  return status;
 }

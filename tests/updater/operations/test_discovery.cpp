@@ -27,7 +27,7 @@ using simmodule::SimPacket;
 constexpr const char* kEthernet = "10.77.0.1";
 constexpr uint32_t kSerial = 0x40F5849A;
 constexpr uint32_t kBuild = 4711;
-constexpr uint32_t kVersion = 0x02030004;
+constexpr uint32_t kVersion = 0x23000004;  // 2.3.4, legacy layout
 
 class DiscoveryTest : public ::testing::Test {
  protected:
@@ -63,9 +63,9 @@ TEST_F(DiscoveryTest, AModuleOnTheNetworkIsListedWithWhatItReports) {
   EXPECT_EQ(d.spec.t.ip.ip_address, netsim::PrivateNetwork::ethernetAddress());
   EXPECT_EQ(d.spec.t.ip.ip_port, sim->port);
   EXPECT_EQ(d.build, kBuild);
-  EXPECT_EQ(d.major, aVersion_ParseMajor(kVersion));
-  EXPECT_EQ(d.minor, aVersion_ParseMinor(kVersion));
-  EXPECT_EQ(d.patch, aVersion_ParsePatch(kVersion));
+  EXPECT_EQ(d.major, 2u);
+  EXPECT_EQ(d.minor, 3u);
+  EXPECT_EQ(d.patch, 4u);
   EXPECT_EQ(d.spec.module, kModuleAddress);
   EXPECT_EQ(d.error, aErrNone);
   EXPECT_TRUE(display.lines.empty()) << display.all();
@@ -90,7 +90,7 @@ TEST_F(DiscoveryTest, BuildRepliesOfAnotherLengthGiveBuildZero) {
     ASSERT_EQ(found.size(), 1u);
     EXPECT_EQ(found[0].build, 0u);
     EXPECT_EQ(found[0].error, aErrNone);
-    EXPECT_EQ(found[0].major, aVersion_ParseMajor(kVersion));
+    EXPECT_EQ(found[0].major, 2u);
   }
 }
 
@@ -100,7 +100,7 @@ TEST_F(DiscoveryTest, AFailedAddressQueryKeepsTheVersionAndTheDiscoveredAddresse
   std::vector<DeviceInfo> found = updater.Discover_Devices(TCPIP);
   ASSERT_EQ(found.size(), 1u);
   EXPECT_EQ(found[0].error, 13);
-  EXPECT_EQ(found[0].major, aVersion_ParseMajor(kVersion));
+  EXPECT_EQ(found[0].major, 2u);
   EXPECT_EQ(found[0].build, kBuild);
   EXPECT_EQ(found[0].spec.module, kModuleAddress) << "as the discovery answer gave it";
 }

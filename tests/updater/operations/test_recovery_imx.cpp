@@ -1,0 +1,416 @@
+// Get_Fingerprint and Recover_Firmware against the simulated i.MX RT boot
+// ROM, on a pseudo-terminal and as the emulated USB HID device 1FC9:0130.
+// The ROM's jump starts a simulated module that runs the recovery loader on
+// umockdev's emulated USB bus, where the real libusb finds it. The HID
+// device and the bus share one umockdev testbed: a process sees only one.
+// The program runs itself under umockdev's preload library. Recovery and
+// fingerprint look for modules on USB only; nothing multicasts.
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <ostream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "tests/sim/TempDir.h"
+#include "tests/sim/bird/BirdGenerator.h"
+#include "tests/sim/bootrom/ImxSdpHidDevice.h"
+#include "tests/sim/bootrom/ImxSdpRom.h"
+#include "tests/sim/bootrom/ImxSdpSerialPeer.h"
+#include "tests/sim/module/ModuleEngine.h"
+#include "tests/sim/module/SystemEntity.h"
+#include "tests/sim/module/UeiTable.h"
+#include "tests/sim/module/UpgradeCommand.h"
+#include "tests/sim/updateserver/UpdateServerPeer.h"
+#include "tests/sim/usb/UmockdevPreload.h"
+#include "tests/sim/usb/UsbTestbed.h"
+#include "tests/updater/operations/Containers.h"
+#include "tests/updater/operations/OpsDisplay.h"
+#include "tests/updater/operations/RecoveryImages.h"
+#include "tests/updater/operations/SimModuleFixture.h"
+#include "tests/updater/server/ServerTestFixture.h"
+#include "updater/Updater.h"
+#include "updater/firmware/KeyValueStore.h"
+#include "updater/firmware/UpdaterStore.h"
+
+namespace {
+
+using opstest::ContainerSpec;
+using simmodule::UpgradeCommand;
+using testsupport::usb::UsbTestbed;
+using Bytes = std::vector<uint8_t>;
+
+constexpr uint32_t kSerial = 0x0000ABCD;
+constexpr uint32_t kBuild = 1234;
+constexpr uint32_t kLoaderBuild = 55;
+constexpr uint64_t kFuseId = 0x0123456789ABCDEFull;
+// Option 39 subindexes 0 to 3 of the module the loader presents.
+constexpr std::array<uint32_t, 4> kUniqueId = {0xA0A0A0A0, 0xB1B1B1B1, 0xC2C2C2C2, 0xD3D3D3D3};
+// The fingerprint: subindex i in word 3 - i.
+const birdgen::Fingerprint kImxChip = {0xD3D3D3D3, 0xC2C2C2C2, 0xB1B1B1B1, 0xA0A0A0A0};
+
+constexpr uint32_t kLoaderStart = 0x20002000;
+const Bytes kLoaderA = birdgen::pattern(2500, 31);
+const Bytes kLoaderB = birdgen::pattern(100, 32);
+
+// The recovery loader as the store or the server holds it: two loader
+// blocks (DTCM and OCRAM) and, optionally, where to start.
+std::string loaderContainer(bool withStart, bool withBlocks = true) {
+  birdgen::Container c;
+  birdgen::Descriptor d;
+  d.build = std::to_string(kLoaderBuild);
+  d.version = "9.9.9";
+  d.serial = opstest::hex8(kDefaultSerial);
+  d.model = "Pandrel";
+  c.blocks.push_back(birdgen::descriptor(d));
+  if (withBlocks) {
+    c.blocks.push_back(birdgen::loader(0x20000000, kLoaderA));
+    c.blocks.push_back(birdgen::loader(0x20200000, kLoaderB));
+  }
+  if (withStart) c.blocks.push_back(birdgen::loaderStart(kLoaderStart));
+  return opstest::bytesOf(c);
+}
+
+std::string firmwareContainer(bool generic = false) {
+  ContainerSpec spec;
+  spec.generic = generic;
+  return opstest::containerBytes(spec);
+}
+
+testsupport::UpdateServerModel imxModel(bool generic = false) {
+  testsupport::UpdateServerModel model;
+  model.addBuild(kDefaultSerial, kLoaderBuild, "9.9.9", loaderContainer(false));
+  model.addBuild(kSerial, kBuild, "1.2.3", firmwareContainer(generic));
+  model.addFingerprint(kImxChip, kSerial, kBuild);
+  return model;
+}
+
+// The module that the recovery loader runs: on the emulated bus under a
+// serial-number string, with the system entity and the upgrade command in
+// loader mode. Its output is made only on the emulation's thread.
+struct LoaderModule {
+  LoaderModule(UsbTestbed& bus, uint32_t serial)
+      : usb(bus.add(description(serial))), table(engine, opstest::kModuleAddress),
+        upgrade(engine, opstest::kModuleAddress) {
+    simmodule::ModuleIdentity id = opstest::identity(serial);
+    id.uniqueId = kUniqueId;
+    simmodule::addSystemEntity(table, id);
+    upgrade.setMode(UpgradeCommand::Mode::Loader);
+    usb.setHostWriteHandler([this](const std::string& bytes) {
+      engine.hostWrote(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+    });
+    engine.attach(
+        [this](const uint8_t* bytes, size_t length) {
+          usb.queueForHost(std::string(reinterpret_cast<const char*>(bytes), length));
+        },
+        [this] { usb.unplug(); });
+    engine.hostConnected();
+  }
+  ~LoaderModule() { engine.detach(); }
+
+  static testsupport::usb::UsbDeviceDescription description(uint32_t serial) {
+    testsupport::usb::UsbDeviceDescription d;
+    d.serial = opstest::hex8(serial);
+    return d;
+  }
+
+  simmodule::ModuleEngine engine{opstest::kModuleAddress};
+  testsupport::usb::UsbDeviceModel& usb;
+  simmodule::UeiTable table;
+  UpgradeCommand upgrade;
+};
+
+class ImxRecoveryTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(testsupport::usb::umockdevPreloaded()) << "umockdev's preload library is missing";
+    HTTPRequest::SetLimits(servertest::fastLimits());
+    server.start();
+    updater = std::make_unique<Updater>(server.url().c_str(), store.c_str(), display);
+    // libusb reads the bus when it first starts, which is after the jump:
+    // the module is there by then, as a real loader would be.
+    rom.setOnJump([this](uint32_t) {
+      std::lock_guard<std::mutex> hold(busMutex);
+      if (loaderSerial == 0) return;
+      loader = std::make_unique<LoaderModule>(bus, loaderSerial);
+      if (configureLoader) configureLoader(*loader);
+    });
+  }
+  void TearDown() override {
+    updater.reset();
+    serial.reset();
+    hid.reset();
+    {
+      std::lock_guard<std::mutex> hold(busMutex);
+      loader.reset();
+    }
+    server.stop();
+    HTTPRequest::SetLimits(HTTPLimits());
+  }
+
+  // The ROM on a pseudo-terminal, or as the HID device on the bus.
+  void onSerialPort() {
+    serial = std::make_unique<bootrom::ImxSdpSerialPeer>(rom);
+    port = serial->devicePath();
+  }
+  void onUsb() {
+    hid = std::make_unique<bootrom::ImxSdpHidDevice>(rom, bus.umockdev());
+    port = "USB";
+  }
+
+  // The loader the store holds for a module folder, as its latest download.
+  void storeLoader(uint32_t folder, const std::string& bytes) {
+    UpdaterStore s(store.c_str());
+    UpdaterStoreItem item = s.AddDevice(folder);
+    ASSERT_EQ(item.WriteFile("77.bird", reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size()),
+              aErrNone);
+    item.attributes.Add(UpdaterStoreKeys::LATEST_DOWNLOAD, "77.bird");
+    ASSERT_TRUE(item.attributes.Save());
+  }
+
+  LoaderModule& started() {
+    std::lock_guard<std::mutex> hold(busMutex);
+    if (!loader) throw std::runtime_error("the jump started no module");
+    return *loader;
+  }
+
+  std::vector<uint32_t> words(const Fingerprint& fp) const { return {fp.words, fp.words + 4}; }
+  std::vector<std::string> ops() const {
+    std::vector<std::string> found;
+    for (const testsupport::RecordedRequest& r : server.requests()) found.push_back(r.op);
+    return found;
+  }
+  KeyValueStore settings(uint32_t serialNumber) const {
+    KeyValueStore values;
+    std::string text = testsupport::readFile(store + "/" + opstest::hex8(serialNumber) + "/.settings");
+    values.Parse(text.data(), text.size());
+    return values;
+  }
+  void expectLoaderWritten(uint32_t start) const {
+    const std::vector<bootrom::ImxSdpRom::Download> downloads = rom.downloads();
+    ASSERT_EQ(downloads.size(), 2u);
+    EXPECT_EQ(downloads[0].address, 0x20000000u);
+    EXPECT_EQ(downloads[0].bytes, kLoaderA);
+    EXPECT_EQ(downloads[1].address, 0x20200000u);
+    EXPECT_EQ(downloads[1].bytes, kLoaderB);
+    EXPECT_TRUE(rom.jumped());
+    EXPECT_EQ(rom.jumpAddress(), start);
+  }
+  void expectFirmwareIn(const LoaderModule& module) const {
+    birdgen::Container c = opstest::makeContainer(ContainerSpec());
+    for (const birdgen::Block& b : c.blocks) {
+      if ((b.header & 0x1F) != birdgen::kTypeFirmware) continue;
+      const uint32_t address = (uint32_t(b.payload[0]) << 24) | (uint32_t(b.payload[1]) << 16) |
+                               (uint32_t(b.payload[2]) << 8) | b.payload[3];
+      EXPECT_EQ(module.upgrade.flash(address, b.payload.size() - 4), Bytes(b.payload.begin() + 4, b.payload.end()));
+    }
+    EXPECT_EQ(module.upgrade.counts().reboots, 1);
+  }
+  size_t resets(const LoaderModule& module) const {
+    return module.table.calls(simmodule::kCommandSystem, 0, simmodule::kSystemReset);
+  }
+
+  testsupport::TempDir dir;
+  std::string store = dir.path() + "/updater";
+  opstest::OpsDisplay display;
+  testsupport::UpdateServerPeer server{imxModel()};
+  std::unique_ptr<Updater> updater;
+
+  UsbTestbed bus;
+  std::mutex busMutex;  // the jump adds the module on the ROM's thread
+  uint32_t loaderSerial = kDefaultSerial;  // 0: the jump starts nothing
+  std::function<void(LoaderModule&)> configureLoader;
+  std::unique_ptr<LoaderModule> loader;
+
+  bootrom::ImxSdpRom rom{kFuseId};
+  std::unique_ptr<bootrom::ImxSdpSerialPeer> serial;
+  std::unique_ptr<bootrom::ImxSdpHidDevice> hid;
+  std::string port;
+};
+
+TEST_F(ImxRecoveryTest, FingerprintOverTheSerialPortWithTheStoredLoader) {
+  onSerialPort();
+  storeLoader(kDefaultSerial, loaderContainer(true));
+
+  Fingerprint fp{};
+  ASSERT_TRUE(updater->Get_Fingerprint(fp, port, kDefaultSerial, "", 115200, true)) << display.all();
+  EXPECT_EQ(words(fp), std::vector<uint32_t>(kImxChip.begin(), kImxChip.end()));
+  EXPECT_EQ(updater->recoveryChip, kRecoveryChipIMX);
+  expectLoaderWritten(kLoaderStart);
+  EXPECT_EQ(resets(started()), 1u) << "-N leaves the module reset";
+  // The LPC17xx probe went first on the same port.
+  EXPECT_EQ(serial->received().front(), '?');
+  EXPECT_TRUE(server.requests().empty()) << "a stored loader needs no server";
+  EXPECT_TRUE(display.lines.empty()) << display.all();
+}
+
+TEST_F(ImxRecoveryTest, FingerprintOverUsbHidDownloadsTheLoaderWhenNoneIsStored) {
+  onUsb();
+
+  Fingerprint fp{};
+  ASSERT_TRUE(updater->Get_Fingerprint(fp, port, kDefaultSerial, "", 115200, true)) << display.all();
+  EXPECT_EQ(words(fp), std::vector<uint32_t>(kImxChip.begin(), kImxChip.end()));
+  // No loader-start block: the default start address.
+  expectLoaderWritten(0x20000400);
+  EXPECT_EQ(resets(started()), 1u);
+  // Downloaded for the default serial number, its messages muted.
+  EXPECT_FALSE(testsupport::readFile(store + "/DEADDEAD/55.bird").empty());
+  EXPECT_STREQ(settings(kDefaultSerial)["LATEST_DOWNLOAD"], "55.bird");
+  EXPECT_TRUE(display.lines.empty()) << display.all();
+  // Over HID every report carries its id: commands 17 bytes, data reports
+  // up to 1025.
+  const std::vector<std::vector<uint8_t>> reports = hid->reportsWritten();
+  ASSERT_FALSE(reports.empty());
+  EXPECT_EQ(reports.front().size(), 17u);
+  EXPECT_EQ(reports.back(), Bytes({1, 0x0B, 0x0B, 0x20, 0x00, 0x04, 0x00, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+}
+
+TEST_F(ImxRecoveryTest, RecoveryOverUsbHidThroughTheServersLookup) {
+  onUsb();
+  storeLoader(kDefaultSerial, loaderContainer(true));
+
+  ASSERT_TRUE(updater->Recover_Firmware(port, 0, 9600, 0, "", false)) << display.all();
+  expectLoaderWritten(kLoaderStart);
+  LoaderModule& module = started();
+  expectFirmwareIn(module);
+  EXPECT_EQ(resets(module), 0u) << "the loader keeps running for the firmware";
+  EXPECT_EQ(ops(), std::vector<std::string>({"fix", "hi", "qu", "builds", "bird"}));
+  EXPECT_TRUE(display.has("I:Recovering firmware with build: 1234")) << display.all();
+  EXPECT_TRUE(display.has("I:Transferring firmware block 1 of 2, 304 bytes"));
+  EXPECT_EQ(display.lines.back().compare(0, 15, "I:Update time: "), 0);
+  EXPECT_TRUE(display.errors().empty()) << display.all();
+  // Only the download reached the store.
+  KeyValueStore values = settings(kSerial);
+  EXPECT_STREQ(values["LATEST_DOWNLOAD"], "1234.bird");
+  EXPECT_EQ(values["LATEST_TRANSFER"], nullptr);
+}
+
+TEST_F(ImxRecoveryTest, RecoveryOverTheSerialPortFromAFileForTheGivenModule) {
+  onSerialPort();
+  // The loader comes back under the module's own serial number.
+  loaderSerial = kSerial;
+  const std::string file = dir.write("both.bird", [] {
+    birdgen::Container c = opstest::makeContainer(ContainerSpec());
+    c.blocks.push_back(birdgen::loaderStart(kLoaderStart));
+    return opstest::bytesOf(c);
+  }());
+
+  ASSERT_TRUE(updater->Recover_Firmware(port, 0, 115200, kSerial, file, false)) << display.all();
+  // The file's loader block went to the ROM, its firmware to the loader.
+  ASSERT_EQ(rom.downloads().size(), 1u);
+  EXPECT_EQ(rom.downloads()[0].address, 0x20000000u);
+  EXPECT_EQ(rom.jumpAddress(), kLoaderStart);
+  expectFirmwareIn(started());
+  EXPECT_TRUE(server.requests().empty());
+  EXPECT_TRUE(display.has("I:Recovering from Birdfile: " + file)) << display.all();
+  EXPECT_EQ(access((store + "/0000ABCD").c_str(), F_OK), -1) << "a file recovery touches no store folder";
+}
+
+TEST_F(ImxRecoveryTest, AContainerWithoutLoaderBlocksOnlyJumps) {
+  onSerialPort();
+  storeLoader(kDefaultSerial, loaderContainer(true, false));
+  Fingerprint fp{};
+  ASSERT_TRUE(updater->Get_Fingerprint(fp, port, kDefaultSerial, "", 115200, true)) << display.all();
+  EXPECT_EQ(rom.commandTypes(), std::vector<uint16_t>({0x0B0B}));
+  EXPECT_EQ(rom.jumpAddress(), kLoaderStart);
+}
+
+// Failures of the fingerprint on the i.MX road: logged only, so a recovery
+// shows "Could not get Device Identifier" after them.
+TEST_F(ImxRecoveryTest, AFileWithoutASerialNumberIsRefused) {
+  onSerialPort();
+  const std::string file = dir.write("loader.bird", loaderContainer(true));
+  EXPECT_FALSE(updater->Recover_Firmware(port, 0, 115200, 0, file, false));
+  EXPECT_EQ(display.errors(),
+            std::vector<std::string>({"Add serial number or remove the bird filename to use a default recovery image.",
+                                      "Could not get Device Identifier"}));
+  EXPECT_TRUE(rom.commandTypes().empty());
+  EXPECT_TRUE(server.requests().empty());
+
+  // -N always passes the default serial number: a file is refused there too.
+  display.lines.clear();
+  Fingerprint fp{};
+  EXPECT_FALSE(updater->Get_Fingerprint(fp, port, kDefaultSerial, file, 115200, true));
+  EXPECT_EQ(display.errors(),
+            std::vector<std::string>({"Add serial number or remove the bird filename to use a default recovery image."}));
+}
+
+TEST_F(ImxRecoveryTest, LowerCaseUsbIsASerialDevicePath) {
+  onUsb();
+  storeLoader(kDefaultSerial, loaderContainer(true));
+  Fingerprint fp{};
+  EXPECT_FALSE(updater->Get_Fingerprint(fp, "usb", kDefaultSerial, "", 115200, true));
+  EXPECT_TRUE(hid->reportsWritten().empty());
+  EXPECT_FALSE(rom.jumped());
+}
+
+TEST_F(ImxRecoveryTest, ALoaderTheRomDoesNotConfirmIsNotStarted) {
+  onSerialPort();
+  storeLoader(kDefaultSerial, loaderContainer(true));
+  bootrom::SdpFaults faults;
+  faults.confirmDownload = false;
+  rom.setFaults(faults);
+  EXPECT_FALSE(updater->Recover_Firmware(port, 0, 115200, 0, "", false));
+  EXPECT_EQ(display.errors(), std::vector<std::string>({"Could not get Device Identifier"})) << display.all();
+  EXPECT_EQ(rom.downloads().size(), 1u) << "no block after the first unconfirmed one";
+  EXPECT_FALSE(rom.jumped());
+  EXPECT_TRUE(server.requests().empty());
+}
+
+TEST_F(ImxRecoveryTest, AnIdentifierTheModuleCannotReadFailsTheFingerprint) {
+  onUsb();
+  storeLoader(kDefaultSerial, loaderContainer(true));
+  configureLoader = [](LoaderModule& m) {
+    m.table.setError(simmodule::kCommandSystem, 0, systemUniqueIdentifier, simmodule::UeiTable::kErrIndexRange);
+  };
+  Fingerprint fp{};
+  EXPECT_FALSE(updater->Get_Fingerprint(fp, port, kDefaultSerial, "", 115200, true));
+  EXPECT_EQ(resets(started()), 0u) << "no reset after a failed read";
+  EXPECT_TRUE(display.errors().empty()) << display.all();
+}
+
+struct FirmwarePhaseCase {
+  const char* name;
+  bool generic;
+  bool refusePrepare;
+  std::string error;
+};
+
+void PrintTo(const FirmwarePhaseCase& c, std::ostream* os) { *os << c.name; }
+
+class ImxRecoveryFirmwarePhase : public ImxRecoveryTest, public ::testing::WithParamInterface<FirmwarePhaseCase> {};
+
+TEST_P(ImxRecoveryFirmwarePhase, FailsWithTheMessage) {
+  const FirmwarePhaseCase& c = GetParam();
+  server.setModel(imxModel(c.generic));
+  onUsb();
+  storeLoader(kDefaultSerial, loaderContainer(true));
+  if (c.refusePrepare) {
+    configureLoader = [](LoaderModule& m) {
+      UpgradeCommand::Faults faults;
+      faults.refuseLoaderPrepare = true;
+      m.upgrade.setFaults(faults);
+    };
+  }
+  EXPECT_FALSE(updater->Recover_Firmware(port, 0, 115200, 0, "", false));
+  ASSERT_FALSE(display.errors().empty());
+  EXPECT_EQ(display.errors().back(), c.error) << display.all();
+  EXPECT_EQ(started().upgrade.flashBytesWritten(), 0u);
+  EXPECT_EQ(started().upgrade.counts().reboots, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, ImxRecoveryFirmwarePhase,
+                         ::testing::Values(FirmwarePhaseCase{"generic", true, false,
+                                                             "Updater does not support offline recovery"},
+                                           FirmwarePhaseCase{"prepareRefused", false, true,
+                                                             "Failed to transfer firmware"}),
+                         [](const ::testing::TestParamInfo<FirmwarePhaseCase>& info) { return info.param.name; });
+
+}  // namespace

@@ -1,0 +1,209 @@
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "Tessarine2/objects/Module.h"
+#include "Tessarine2/objects/SystemClass.h"
+#include "updater/Updater.h"
+#include "updater/UpdaterInternal.h"
+#include "updater/firmware/UpdaterStore.h"
+#include "updater/recovery/HID_SDPLoader.h"
+#include "updater/recovery/NXPSerialClass.h"
+#include "updater/recovery/SDPLoader.h"
+#include "updater/recovery/Serial_SDPLoader.h"
+#include "updater/support/Log.h"
+
+using Zeltrova::Tessarine::Module;
+using Zeltrova::Tessarine::SystemClass;
+
+namespace {
+
+constexpr UpdaterDisplayInterface::Level kError = UpdaterDisplayInterface::LEVEL_ERROR;
+
+// The port text that names the i.MX boot ROM's USB HID device; any other
+// text is a serial device path.
+constexpr const char* kUsbPort = "USB";
+
+// Loader and loader-start blocks begin with a 32-bit big-endian address.
+constexpr uint32_t kAddressBytes = 4;
+
+uint32_t bigEndianWord(const unsigned char* bytes) {
+  return static_cast<uint32_t>(bytes[0]) << 24 | static_cast<uint32_t>(bytes[1]) << 16 |
+         static_cast<uint32_t>(bytes[2]) << 8 | static_cast<uint32_t>(bytes[3]);
+}
+
+// Display messages stay muted while a download runs on the recovery road's
+// behalf, and come back on every way out.
+class MutedMessages {
+ public:
+  explicit MutedMessages(UpdaterDisplayInterface& display) : display_(display) { display_.mute_messages(true); }
+  ~MutedMessages() { display_.mute_messages(false); }
+  MutedMessages(const MutedMessages&) = delete;
+  MutedMessages& operator=(const MutedMessages&) = delete;
+
+ private:
+  UpdaterDisplayInterface& display_;
+};
+
+bool _get_fingerprint_lpc(std::string port, unsigned baud, Fingerprint& result) {
+  NXPSerialClass isp;
+  aErr err = isp.Connect(port.c_str(), baud);
+  if (err != aErrNone) {
+    Log::log(DEBUG_APP, "ERROR %d ==> Could not open serial port\n", err);
+    return false;
+  }
+  Log::log(DEBUG_APP, "\n\tSync to Device:\n");
+  err = isp.Sync();
+  if (err != aErrNone) {
+    Log::log(DEBUG_APP, "ERROR %d ==> Could not communicate with device over serial port\n", err);
+    return false;
+  }
+  Log::log(DEBUG_APP, "\n\tGet Info from Device:\n");
+  if (isp.GetDeviceID() != aErrNone) {
+    Log::log(DEBUG_APP, "\tERROR ==> Got no response from chip\n");
+    return false;
+  }
+  for (unsigned i = 0; i < 4; ++i) {
+    result.words[i] = isp.deviceId(i);
+  }
+  return true;
+}
+
+// Writes every loader block of the container through the i.MX boot ROM's
+// Serial Download Protocol, each to the address in its first four bytes,
+// and jumps to the start address (the first loader-start block's, else the
+// default). aErrNotReady when the ROM's transport does not open,
+// aErrConnection when a block is not taken (nothing is started then).
+aErr _transfer_recovery_loader(UpdaterDisplayInterface&, BirdFile& container, std::string port) {
+  SDPLoader loader;
+  Log::log(DEBUG_Updater, "Transfer Loader via Serial Interface (iMX):\n");
+  // The serial transport copies the path; the loader owns either transport.
+  SDPLoader_Interface* transport = nullptr;
+  if (port == kUsbPort) {
+    transport = new HID_SDPLoader(IMX1050::VID, IMX1050::PID);
+  } else {
+    transport = new Serial_SDPLoader(port.c_str());
+  }
+  loader.setLoader(transport);
+  if (loader.init() != 0) {
+    return aErrNotReady;
+  }
+
+  const std::vector<BirdBlock> blocks = container.FindBlocks(BirdFile::BLOCK_LOADER);
+  uint32_t address = 0;
+  uint8_t index = 0;
+  int written = 0;
+  for (const BirdBlock& block : blocks) {
+    // A block without its address would have nowhere to go; the container
+    // reader refuses such blocks already.
+    if (block.length < kAddressBytes || block.payload == nullptr) {
+      Log::log(DEBUG_Updater, "Loader block %d holds no address\n", index);
+      return aErrConnection;
+    }
+    address = bigEndianWord(block.payload);
+    std::vector<unsigned char> image(block.payload + kAddressBytes, block.payload + block.length);
+    Log::log(DEBUG_Updater, "Writting Block: %d, size %zu, address: %d\b", index++, image.size(),
+             static_cast<int>(address));
+    written = loader.writeLoader(image, address);
+    if (written != 0) {
+      break;
+    }
+  }
+  if (written != 0) {
+    return aErrConnection;
+  }
+
+  uint32_t start = IMX1050::DEFAULT_IMX_LOADER_IVT_ADDRESS;
+  const std::vector<BirdBlock> starts = container.FindBlocks(BirdFile::BLOCK_LOADER_START);
+  if (!starts.empty() && starts[0].length >= kAddressBytes && starts[0].payload != nullptr) {
+    start = bigEndianWord(starts[0].payload);
+  }
+  loader.startLoader(start);
+  return aErrNone;
+}
+
+bool _get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& updater, std::string port,
+                          unsigned serialNumber, std::string filePath, Fingerprint& result, bool reset) {
+  if (serialNumber == 0) {
+    serialNumber = kDefaultSerial;
+  }
+  BirdFile container;
+  try {
+    UpdaterStore store(updater.storeDir.c_str());
+    UpdaterStoreItem item;
+    std::string fileName;
+    store.FindDevice(serialNumber, &item);
+
+    if (!filePath.empty()) {
+      if (serialNumber == kDefaultSerial) {
+        display.message(kError, "Add serial number or remove the bird filename to use a default recovery image.");
+        return false;
+      }
+    } else if (item.IsValid()) {
+      // A module with a folder is recovered from what it last downloaded;
+      // nothing is fetched for it.
+      fileName = item.attributes.GetString(UpdaterStoreKeys::LATEST_DOWNLOAD, "");
+    } else {
+      MutedMessages muted(display);
+      Log::log(DEBUG_APP, "Existing loader device not found. Downloading.\n");
+      unsigned build = updater.Download_Firmware(serialNumber, "", false, false);
+      if (build != 0) {
+        fileName = std::to_string(build) + ".bird";
+        store.FindDevice(serialNumber, &item);
+      }
+    }
+
+    if (!filePath.empty()) {
+      container = BirdFile(filePath.c_str());
+    } else if (fileName.empty() || !item.IsValid()) {
+      throw std::runtime_error("No recovery image stored for the device");
+    } else {
+      container = item.ReadBirdFile(fileName.c_str());
+    }
+  } catch (const std::runtime_error& error) {
+    Log::log(DEBUG_APP, "%s\n", error.what());
+    return false;
+  }
+
+  if (_transfer_recovery_loader(display, container, port) != aErrNone) {
+    Log::log(DEBUG_APP, "Error loading liveloader.\n");
+    return false;
+  }
+
+  Module module(0, 0);
+  if (_disableWeave(module, display) != aErrNone) {
+    return false;
+  }
+  if (!_connect_loader_usb(module, serialNumber, 0)) {
+    Log::log(DEBUG_APP, "Could not connect to device.\n");
+    return false;
+  }
+
+  // Word 3 - i holds subindex i.
+  SystemClass system;
+  system.init(&module, 0);
+  for (uint8_t i = 0; i < 4; ++i) {
+    uint32_t value = 0;
+    if (system.getUEI32(systemUniqueIdentifier, i, &value) != aErrNone) {
+      Log::log(DEBUG_APP, "Error getting Identifier %d.\n", i);
+      return false;
+    }
+    result.words[3 - i] = value;
+  }
+  if (reset) {
+    system.reset();
+  }
+  return true;
+}
+
+}  // namespace
+
+bool Updater::Get_Fingerprint(Fingerprint& result, std::string port, unsigned serialNumber, std::string filePath,
+                              unsigned baudRate, bool reset) {
+  if (_get_fingerprint_lpc(port, baudRate, result)) {
+    recoveryChip = kRecoveryChipLPC;
+    return true;
+  }
+  recoveryChip = kRecoveryChipIMX;
+  return _get_fingerprint_imx(display, *this, port, serialNumber, filePath, result, reset);
+}
