@@ -483,8 +483,8 @@ aErr EntityClass::registerOptionCallback(uint8_t option, bool enable, streamCall
   if (l == nullptr) {
     return aErrResource;
   }
-  return l->registerStreamCallback(m_impl->module->getModuleAddress(), m_impl->command, option, m_impl->index,
-                                   enable, std::move(callback), ref);
+  return l->registerStreamCallback(m_impl->module->getModuleAddress(), m_impl->command, option, m_impl->index, enable,
+                                   std::move(callback), ref);
 }
 
 aErr EntityClass::getStreamStatus(std::map<uint64_t, uint32_t>* status) {

@@ -90,6 +90,12 @@ class Link {
     STREAM_PACKET_SUBINDEX_U32 = 7
   };
 
+  // Subscribes to (or, with enable false, unsubscribes from) the values
+  // that module, command, option and index cover (0xFF: any), every
+  // subindex, and asks the module to stream them. Callbacks run one at a
+  // time on the Link's worker thread, never after their subscription has
+  // been removed: removing one waits for its call running at that moment.
+  // A callback may subscribe and unsubscribe; it must not destroy its Link.
   aErr registerStreamCallback(uint8_t module, uint8_t command, uint8_t option, uint8_t index, bool enable,
                               streamCallback callback, void* ref);
   aErr enableStream(uint8_t module, uint8_t command, uint8_t option, uint8_t index, bool enable);
@@ -125,8 +131,7 @@ class Link {
   aErr loadStoreSlot(uint8_t module, uint8_t store, uint8_t slot, const uint8_t* data, size_t length);
   // Reads the whole slot into the buffer. A slot larger than the buffer
   // gives aErrOverrun with the first capacity bytes read and counted.
-  aErr unloadStoreSlot(uint8_t module, uint8_t store, uint8_t slot, uint8_t* buffer, size_t capacity,
-                       size_t* count);
+  aErr unloadStoreSlot(uint8_t module, uint8_t store, uint8_t slot, uint8_t* buffer, size_t capacity, size_t* count);
   aErr storeSlotSize(uint8_t module, uint8_t store, uint8_t slot, size_t* size);
   aErr storeSlotCapacity(uint8_t module, uint8_t store, uint8_t slot, size_t* capacity);
   // Factory-data block 0..15. The buffer must be at least one byte larger

@@ -39,8 +39,7 @@ constexpr uint64_t kReplyWaitMS = 1000;
 bool sFactoryFilter(const aPacket* packet, const void* reference) {
   const RawRequest* request = static_cast<const RawRequest*>(reference);
   return packet->address == request->module && packet->dataSize >= 2 && packet->dataSize <= aPACKET_MAX_DATA &&
-         packet->data[0] == kCommandFactory &&
-         (packet->data[1] & ~kReplyError) == (request->data[1] & kIndexMask);
+         packet->data[0] == kCommandFactory && (packet->data[1] & ~kReplyError) == (request->data[1] & kIndexMask);
 }
 
 bool isError(const aPacket* reply) { return (reply->data[1] & kReplyError) != 0; }

@@ -47,8 +47,9 @@ struct Link::impl {
   aLogger* logger;
   aWeaveConfig config;
   std::map<uint64_t, StreamEntry> streams;
-  // The callback worker; NULL when none runs. A worker asked to stop from
-  // one of its own callbacks stays here until another thread joins it.
+  // The callback worker; NULL when none runs. One whose last subscription
+  // went from inside a callback stays, asleep, until a later subscription
+  // uses it or another thread stops it.
   StreamWorker* asyncThread;
   LocklessQueue_SPSC<asyncPacket> asyncQueue;
   // The worker sleeps on asyncWake until the reader thread has queued calls
@@ -95,14 +96,13 @@ struct Link::impl {
   // True when a call was queued.
   bool queueAsyncCallback(std::map<uint64_t, StreamEntry>::iterator entry, const aPacket* packet);
   static void asyncWork(impl* self, StreamWorker* worker);
-  // Starts a worker unless one runs; a stopping one is joined first (or,
-  // from its own callback, kept running). aErrResource when no thread can
+  // Starts a worker unless one is there. aErrResource when no thread can
   // be made.
   aErr startWorker();
-  // Stops the callback worker, when one runs, and frees the calls its ring
-  // still holds without running them. From the worker's own callback it
-  // only asks the worker to stop; the next call from another thread (or
-  // the Link's destruction) joins it.
+  // Stops and joins the callback worker, when one is there, and frees the
+  // calls its ring still holds without running them. From the worker's own
+  // callback it does nothing: a thread cannot join itself, and the idle
+  // worker costs nothing until the Link's destruction stops it.
   void stopWorker();
   // Under asyncLock, so that a worker about to wait sees it.
   void requestStop(StreamWorker* worker);

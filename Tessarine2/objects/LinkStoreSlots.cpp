@@ -169,8 +169,8 @@ aErr Link::loadStoreSlot(uint8_t module, uint8_t store, uint8_t slot, const uint
       sum = static_cast<uint8_t>(sum + data[sent + i]);
     }
     aPacket* reply = nullptr;
-    err = rawExchange(link, RawRequest{module, request, static_cast<uint8_t>(3 + n)}, sSlotFilter, kReplyWaitMS,
-                      &reply);
+    err =
+        rawExchange(link, RawRequest{module, request, static_cast<uint8_t>(3 + n)}, sSlotFilter, kReplyWaitMS, &reply);
     if (err == aErrNone) {
       if (reply == nullptr) {
         err = aErrTimeout;

@@ -284,13 +284,14 @@ TEST_F(StoreFixture, FactoryFailures) {
   for (const Row& row : rows) {
     const uint8_t flags = row.flags;
     const auto answer = row.answer;
-    sim.factory.setOverride([flags, answer](const simmodule::SimPacket& request, std::vector<simmodule::SimPacket>* out) {
-      if (request.data.size() < 2 || (request.data[1] & 0x30) != flags) {
-        return false;
-      }
-      *out = answer;
-      return true;
-    });
+    sim.factory.setOverride(
+        [flags, answer](const simmodule::SimPacket& request, std::vector<simmodule::SimPacket>* out) {
+          if (request.data.size() < 2 || (request.data[1] & 0x30) != flags) {
+            return false;
+          }
+          *out = answer;
+          return true;
+        });
     const aErr result = row.write ? link->setFactoryData(kAddress, 2, data.data(), data.size())
                                   : link->getFactoryData(kAddress, 2, buffer.data(), buffer.size(), &count);
     EXPECT_EQ(result, row.result) << row.what;

@@ -39,12 +39,9 @@ TEST(StreamKeys, PackFiveElementsAndReadThemBack) {
   struct Row {
     Link::STREAM_KEY element;
     uint8_t value;
-  } rows[] = {{Link::STREAM_KEY_MODULE, 0x06},
-              {Link::STREAM_KEY_CMD, 0x30},
-              {Link::STREAM_KEY_OPTION, 0x05},
-              {Link::STREAM_KEY_INDEX, 0x02},
-              {Link::STREAM_KEY_SUBINDEX, 0x07},
-              {static_cast<Link::STREAM_KEY>(5), 0}};
+  } rows[] = {{Link::STREAM_KEY_MODULE, 0x06},   {Link::STREAM_KEY_CMD, 0x30},
+              {Link::STREAM_KEY_OPTION, 0x05},   {Link::STREAM_KEY_INDEX, 0x02},
+              {Link::STREAM_KEY_SUBINDEX, 0x07}, {static_cast<Link::STREAM_KEY>(5), 0}};
   for (const Row& row : rows) {
     EXPECT_EQ(Link::getStreamKeyElement(key, row.element), row.value) << "element " << row.element;
   }
@@ -98,9 +95,9 @@ TEST(StreamPackets, SamplesOfEveryKindAndLength) {
     uint8_t subindex;
     uint8_t length;
   } rows[] = {
-      {StreamSource::U8, 0xA5, 0, 14},           {StreamSource::U16, 0xBEEF, 0, 15},
-      {StreamSource::U32, 0xDEADBEEF, 0, 17},    {StreamSource::SubU8, 0x5A, 3, 15},
-      {StreamSource::SubU16, 0x1234, 9, 16},     {StreamSource::SubU32, 0x89ABCDEF, 31, 18},
+      {StreamSource::U8, 0xA5, 0, 14},        {StreamSource::U16, 0xBEEF, 0, 15},
+      {StreamSource::U32, 0xDEADBEEF, 0, 17}, {StreamSource::SubU8, 0x5A, 3, 15},
+      {StreamSource::SubU16, 0x1234, 9, 16},  {StreamSource::SubU32, 0x89ABCDEF, 31, 18},
   };
   const uint64_t stamp = 0x0000000200000003ull;
   for (const Row& row : rows) {

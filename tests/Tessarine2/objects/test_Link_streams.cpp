@@ -207,9 +207,12 @@ TEST_F(StreamFixture, SamplesOfEveryKindAreCachedByExactKey) {
     uint32_t value;
     uint8_t subindex;
   } rows[] = {
-      {1, StreamSource::U8, 0xA5, 0},          {2, StreamSource::U16, 0xBEEF, 0},
-      {3, StreamSource::U32, 0xDEADBEEF, 0},   {4, StreamSource::SubU8, 0x5A, 3},
-      {4, StreamSource::SubU8, 0x5B, 4},       {6, StreamSource::SubU16, 0x1234, 9},
+      {1, StreamSource::U8, 0xA5, 0},
+      {2, StreamSource::U16, 0xBEEF, 0},
+      {3, StreamSource::U32, 0xDEADBEEF, 0},
+      {4, StreamSource::SubU8, 0x5A, 3},
+      {4, StreamSource::SubU8, 0x5B, 4},
+      {6, StreamSource::SubU16, 0x1234, 9},
       {7, StreamSource::SubU32, 0x89ABCDEF, 31},
   };
   for (const Row& row : rows) {
@@ -233,10 +236,9 @@ TEST_F(StreamFixture, WildcardSubscriptionsMatchThroughTheMasks) {
     const char* what;
     uint8_t command, option, index;
   } rows[] = {
-      {"exact", kCmd, kOpt, kIdx},          {"any index", kCmd, kOpt, kAny},
-      {"any option", kCmd, kAny, kIdx},     {"any command", kAny, kOpt, kIdx},
-      {"any option, index", kCmd, kAny, kAny}, {"everything", kAny, kAny, kAny},
-      {"other option", kCmd, 9, kIdx},      {"other command", 0x31, kAny, kAny},
+      {"exact", kCmd, kOpt, kIdx},       {"any index", kCmd, kOpt, kAny},         {"any option", kCmd, kAny, kIdx},
+      {"any command", kAny, kOpt, kIdx}, {"any option, index", kCmd, kAny, kAny}, {"everything", kAny, kAny, kAny},
+      {"other option", kCmd, 9, kIdx},   {"other command", 0x31, kAny, kAny},
   };
   constexpr size_t kRows = sizeof rows / sizeof rows[0];
   std::vector<std::unique_ptr<Recorder>> recorders;
@@ -287,9 +289,9 @@ TEST_F(StreamFixture, StreamPacketsAreConsumedWhetherSubscribedOrNot) {
   EXPECT_TRUE(reachesFifo(0x31));
 
   ASSERT_EQ(link->registerStreamCallback(kAddress, kCmd, kOpt, kIdx, true, recorder.callback(), nullptr), aErrNone);
-  sim.source.sendSample(0x31, 1, 0, StreamSource::U8, 2);       // nobody subscribed
-  sim.source.sendSample(kCmd, 9, kIdx, StreamSource::U32, 3);   // another option
-  sim.source.sendSample(kCmd, kOpt, kIdx, StreamSource::U8, 4); // subscribed
+  sim.source.sendSample(0x31, 1, 0, StreamSource::U8, 2);        // nobody subscribed
+  sim.source.sendSample(kCmd, 9, kIdx, StreamSource::U32, 3);    // another option
+  sim.source.sendSample(kCmd, kOpt, kIdx, StreamSource::U8, 4);  // subscribed
   ASSERT_TRUE(recorder.waitFor(1));
   EXPECT_FALSE(reachesFifo(0x31));
   EXPECT_FALSE(reachesFifo(kCmd));
@@ -312,8 +314,7 @@ TEST_F(StreamFixture, StreamPacketsAreConsumedWhetherSubscribedOrNot) {
 TEST_F(StreamFixture, RefusedOrUnansweredSubscriptionIsUndone) {
   const int before = threadCount();
   sim.source.setControlSilent(true);
-  EXPECT_EQ(link->registerStreamCallback(kAddress, kCmd, kOpt, kIdx, true, recorder.callback(), nullptr),
-            aErrTimeout);
+  EXPECT_EQ(link->registerStreamCallback(kAddress, kCmd, kOpt, kIdx, true, recorder.callback(), nullptr), aErrTimeout);
   EXPECT_TRUE(link->filterActiveStreamKeys(kAny, kAny, kAny, kAny, kAny, true).empty());
   // The table is empty again: no worker, and no filter taking samples.
   EXPECT_TRUE(eventually([&] { return threadCount() == before; }, 1000));
@@ -475,9 +476,8 @@ TEST_F(StreamFixture, CallsQueuedForARemovedSubscriptionNeverRun) {
   ASSERT_TRUE(gate.waitForWaiter());
   sim.source.burst(50);
   ASSERT_TRUE(cached(kOpt, 50));
-  std::thread unsubscriber([&] {
-    result = link->registerStreamCallback(kAddress, kCmd, kOpt, kIdx, false, nullptr, nullptr);
-  });
+  std::thread unsubscriber(
+      [&] { result = link->registerStreamCallback(kAddress, kCmd, kOpt, kIdx, false, nullptr, nullptr); });
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
   gate.release();
   unsubscriber.join();
@@ -505,8 +505,7 @@ TEST_F(StreamFixture, CallsQueuedForOneOfSeveralSubscriptionsNeverRun) {
   ASSERT_TRUE(gate.waitForWaiter());
   sim.source.burst(20);
   ASSERT_TRUE(cached(kOpt, 20));
-  std::thread unsubscriber(
-      [&] { link->registerStreamCallback(kAddress, kCmd, kOpt, kIdx, false, nullptr, nullptr); });
+  std::thread unsubscriber([&] { link->registerStreamCallback(kAddress, kCmd, kOpt, kIdx, false, nullptr, nullptr); });
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
   gate.release();
   unsubscriber.join();

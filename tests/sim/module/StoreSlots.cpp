@@ -119,7 +119,8 @@ std::vector<SimPacket> StoreSlots::onSlot(uint8_t sub, uint8_t store, uint8_t sl
 
 std::vector<SimPacket> StoreSlots::onHandle(uint8_t sub, uint8_t number, const std::vector<uint8_t>& data) {
   auto refuse = [&](uint8_t code) {
-    return std::vector<SimPacket>{SimPacket{address_, {kCommandSlot, static_cast<uint8_t>(sub | kErrorBit), number, code}}};
+    return std::vector<SimPacket>{
+        SimPacket{address_, {kCommandSlot, static_cast<uint8_t>(sub | kErrorBit), number, code}}};
   };
   auto found = handles_.find(number);
   if (found == handles_.end()) {

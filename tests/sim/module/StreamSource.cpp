@@ -62,8 +62,8 @@ StreamSource::~StreamSource() {
   thread_.join();
 }
 
-void StreamSource::addValue(uint8_t command, uint8_t option, uint8_t index, Kind kind, uint8_t subindex,
-                            uint32_t first, uint8_t length) {
+void StreamSource::addValue(uint8_t command, uint8_t option, uint8_t index, Kind kind, uint8_t subindex, uint32_t first,
+                            uint8_t length) {
   std::lock_guard<std::mutex> hold(mutex_);
   values_.push_back(Value{command, option, index, kind, subindex, first, length});
 }

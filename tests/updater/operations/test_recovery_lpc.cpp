@@ -50,15 +50,18 @@ testsupport::UpdateServerModel lpcModel() {
 // is looked at from the ROM's side as each command line comes in.
 class LineSpeeds {
  public:
-  void open(const std::string& device) { fd_ = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC); }
+  void open(const std::string& device) {
+    std::lock_guard<std::mutex> hold(mutex_);
+    fd_ = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  }
   ~LineSpeeds() {
     if (fd_ >= 0) close(fd_);
   }
   // On the ROM's thread.
   void sample(const std::string& bytes) {
+    std::lock_guard<std::mutex> hold(mutex_);
     termios settings{};
     if (fd_ < 0 || bytes.empty() || tcgetattr(fd_, &settings) != 0) return;
-    std::lock_guard<std::mutex> hold(mutex_);
     text_ += bytes;
     // The speed of the first byte of each line.
     if (text_.size() == bytes.size() || text_[text_.size() - bytes.size() - 1] == '\n') {
@@ -341,6 +344,25 @@ TEST_P(LpcRecoveryChipFault, EndsTheRecoveryAsAFailure) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, LpcRecoveryChipFault, ::testing::Range(0, 6));
+
+TEST_F(LpcRecoveryTest, AStoreThatCannotBeMadeIsReportedNotThrown) {
+  dir.write("updater", "a file where the store should be");
+  EXPECT_FALSE(recover());
+  ASSERT_EQ(display.errors().size(), 1u) << display.all();
+  EXPECT_NE(display.errors()[0].find("exists and is a file"), std::string::npos) << display.all();
+  EXPECT_FALSE(rom.synchronized()) << "nothing reached the chip";
+
+  // The i.MX road of -N needs the store for its loader: it fails quietly.
+  rom.setFaults([] {
+    bootrom::LpcFaults f;
+    f.silent = true;
+    return f;
+  }());
+  display.lines.clear();
+  Fingerprint fp{};
+  EXPECT_FALSE(updater->Get_Fingerprint(fp, port(), kDefaultSerial, "", 115200, true));
+  EXPECT_TRUE(display.lines.empty()) << display.all();
+}
 
 TEST_F(LpcRecoveryTest, NoChipAnswersAndNoRecoveryImageCanBeHad) {
   rom.setFaults([] {
