@@ -65,9 +65,9 @@ TEST_F(LinkEngine, AnswersEveryHeartbeatAndQueuesNone) {
 
 TEST_F(LinkEngine, StartingARunningLinkDoesNothing) {
   EXPECT_EQ(aLink_Start(link_), aErrNone);
-  aTime_MSSleep(50);
-  EXPECT_EQ(engine().forceRoutes(), (std::vector<uint8_t>{1}));
+  // Whatever a second start queued would reach the module before the echo.
   EXPECT_TRUE(echo(link_, {1}));
+  EXPECT_EQ(engine().forceRoutes(), (std::vector<uint8_t>{1}));
 }
 
 TEST_F(LinkEngine, QueuesATwoBytePacketThatIsNoHeartbeat) {
@@ -258,7 +258,7 @@ TEST_F(LinkEngine, AwaitFirstGivesNothingAtOnceWhenTheLinkIsNotRunning) {
 
   const Clock::time_point start = Clock::now();
   EXPECT_FALSE(PacketPtr(aLink_AwaitFirst(link_, isCommand42, nullptr, 1000)));
-  EXPECT_LT(msSince(start), 50);
+  EXPECT_LT(msSince(start), 500);
   // The packet was there all along.
   EXPECT_TRUE(PacketPtr(aLink_GetFirst(link_, isCommand42, nullptr)));
 }

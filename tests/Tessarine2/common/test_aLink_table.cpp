@@ -70,6 +70,9 @@ TEST(LinkTable, ATcpLinkIsSharedByAddressWhateverThePort) {
   ASSERT_NE(a, 0);
   linkID b = aLink_CreateTCPIP(module.front.address(), static_cast<uint16_t>(module.front.port() + 1));
   EXPECT_EQ(b, a);
+  // The module counts a connection once it has accepted it, which may be
+  // after the link is made; an answer through the link comes after that.
+  EXPECT_TRUE(echo(b, {1}));
   EXPECT_EQ(module.engine.connections(), 1u);
   EXPECT_EQ(aLink_Destroy(&a), aErrNone);
   EXPECT_EQ(aLink_Destroy(&b), aErrNone);
@@ -378,7 +381,7 @@ TEST(LinkReset, ASerialLinkOnAVanishedLineFailsInTwoSecondsWithoutSpinning) {
   EXPECT_EQ(aLink_GetStatus(link), kLinkStateNoStream);
   const Clock::time_point waited = Clock::now();
   EXPECT_FALSE(PacketPtr(aLink_AwaitFirst(link, linktest::startsWith, nullptr, 500)));
-  EXPECT_LT(msSince(waited), 50);
+  EXPECT_LT(msSince(waited), 250);
   EXPECT_EQ(aLink_Destroy(&link), aErrNone);
 }
 

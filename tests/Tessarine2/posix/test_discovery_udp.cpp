@@ -107,7 +107,7 @@ TEST_F(LegacyDiscovery, OnlyLoopbackSendsNoRequestAndReturnsAtOnce) {
   Offered offered;
   auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(aDiscovery_EnumerateModules(TCPIP, collect, &offered, 0), 0);
-  EXPECT_LT(msSince(start), 50);
+  EXPECT_LT(msSince(start), 500) << "no 2 s wait for answers";
   EXPECT_TRUE(offered.specs.empty());
   uint32_t interfaces[4];
   EXPECT_EQ(aDiscovery_GetIPv4Interfaces(interfaces, 4), 0u);

@@ -1,13 +1,18 @@
 #include "tests/sim/legacydiscovery/ModuleNetwork.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <sched.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <fstream>
 #include <stdexcept>
@@ -50,6 +55,41 @@ int threadCount() {
     }
   }
   return -1;
+}
+
+// A UDP socket bound to address:0 in the calling thread's namespace, or -1.
+int boundProbe(const std::string& address, sockaddr_in* where) {
+  *where = sockaddr_in{};
+  where->sin_family = AF_INET;
+  socklen_t length = sizeof *where;
+  int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0 || inet_pton(AF_INET, address.c_str(), &where->sin_addr) != 1 ||
+      bind(fd, reinterpret_cast<sockaddr*>(where), sizeof *where) != 0 ||
+      getsockname(fd, reinterpret_cast<sockaddr*>(where), &length) != 0) {
+    if (fd >= 0) {
+      close(fd);
+    }
+    return -1;
+  }
+  return fd;
+}
+
+// Sends a datagram from one socket to the other's address every 20 ms until
+// one arrives; false when none did within the time.
+bool carries(int from, int to, const sockaddr_in& toAddress, std::chrono::milliseconds limit) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (std::chrono::steady_clock::now() < end) {
+    const char probe = 'p';
+    sendto(from, &probe, 1, 0, reinterpret_cast<const sockaddr*>(&toAddress), sizeof toAddress);
+    pollfd entry{to, POLLIN, 0};
+    if (poll(&entry, 1, 20) > 0) {
+      char got = 0;
+      if (recv(to, &got, 1, MSG_DONTWAIT) == 1) {
+        return true;
+      }
+    }
+  }
+  return false;
 }
 
 }  // namespace
@@ -143,6 +183,9 @@ ModuleNetwork::ModuleNetwork(const std::vector<std::string>& moduleAddresses) {
       }
     });
   }
+  if (failure.empty()) {
+    failure = awaitTraffic(moduleAddresses.empty() ? std::string() : moduleAddresses.front());
+  }
   if (!failure.empty()) {
     {
       std::lock_guard<std::mutex> hold(mutex_);
@@ -154,15 +197,48 @@ ModuleNetwork::ModuleNetwork(const std::vector<std::string>& moduleAddresses) {
   }
 }
 
+// A veth pair just raised drops what is sent through it until the kernel
+// has attached its transmit queues, which it does a little later and, on a
+// loaded machine, much later; a discovery request lost that way looks like
+// a module that never answered. So datagrams go each way until one
+// arrives, which also settles the neighbour entries of both ends.
+std::string ModuleNetwork::awaitTraffic(const std::string& moduleAddress) {
+  if (moduleAddress.empty()) {
+    return "";
+  }
+  constexpr std::chrono::seconds kLimit(10);
+  sockaddr_in hostEnd{};
+  sockaddr_in moduleEnd{};
+  int host = boundProbe(kHostAddress, &hostEnd);
+  int module = -1;
+  inModules([&] { module = boundProbe(moduleAddress, &moduleEnd); });
+  std::string failure;
+  if (host < 0 || module < 0) {
+    failure = "cannot open the probes of the link";
+  } else if (!carries(host, module, moduleEnd, kLimit)) {
+    failure = "the link carries nothing towards the modules";
+  } else if (!carries(module, host, hostEnd, kLimit)) {
+    failure = "the link carries nothing from the modules";
+  }
+  for (int fd : {host, module}) {
+    if (fd >= 0) {
+      close(fd);
+    }
+  }
+  return failure;
+}
+
 ModuleNetwork::~ModuleNetwork() {
+  // The veth pair would go with the modules' namespace, but the kernel tears
+  // a namespace down in the background; deleting it now lets another
+  // network be made at once in this process.
+  runIp({"link", "del", "tnh0"});
   {
     std::lock_guard<std::mutex> hold(mutex_);
     stop_ = true;
   }
   changed_.notify_all();
   thread_.join();
-  // The veth pair goes with the modules' namespace, which goes with the
-  // thread that held it.
 }
 
 void ModuleNetwork::inModules(const std::function<void()>& task) {

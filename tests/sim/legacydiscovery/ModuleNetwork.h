@@ -46,6 +46,7 @@ class ModuleNetwork {
 
  private:
   void hold();
+  std::string awaitTraffic(const std::string& moduleAddress);
 
   std::mutex mutex_;
   std::condition_variable changed_;

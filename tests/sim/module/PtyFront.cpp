@@ -16,6 +16,12 @@ namespace {
 constexpr char kCommandHangUp = 'h';
 constexpr char kCommandQuit = 'q';
 
+// The front whose loop runs on this thread. A caller on the loop's own
+// thread (a handler that hangs up) must not wait for the loop; comparing
+// with thread_ instead would read it on the loop's thread while the
+// constructor may still be writing it.
+thread_local const PtyFront* tLoopOf = nullptr;
+
 }  // namespace
 
 PtyFront::PtyFront(ModuleEngine& engine) : engine_(engine) {
@@ -93,7 +99,7 @@ void PtyFront::hangUp() {
   char what = kCommandHangUp;
   while (write(wake_[1], &what, 1) < 0 && errno == EINTR) {
   }
-  if (std::this_thread::get_id() == thread_.get_id()) {
+  if (tLoopOf == this) {
     return;
   }
   std::unique_lock<std::mutex> hold(masterMutex_);
@@ -101,6 +107,7 @@ void PtyFront::hangUp() {
 }
 
 void PtyFront::loop() {
+  tLoopOf = this;
   for (;;) {
     int master = -1;
     {

@@ -19,6 +19,12 @@ constexpr char kCommandReset = 'r';
 constexpr char kCommandClose = 'c';
 constexpr char kCommandQuit = 'q';
 
+// The front whose loop runs on this thread. A caller on the loop's own
+// thread (a handler that ends the connection) must not wait for the loop;
+// comparing with thread_ instead would read it on the loop's thread while
+// the constructor may still be writing it.
+thread_local const TcpFront* tLoopOf = nullptr;
+
 }  // namespace
 
 TcpFront::TcpFront(ModuleEngine& engine, uint16_t port, const std::string& bindAddress) : engine_(engine) {
@@ -82,7 +88,7 @@ void TcpFront::command(char what) {
 }
 
 void TcpFront::disconnect(bool reset) {
-  if (std::this_thread::get_id() == thread_.get_id()) {
+  if (tLoopOf == this) {
     closeConnection(reset);
     return;
   }
@@ -122,6 +128,7 @@ void TcpFront::releaseFinished() {
 }
 
 void TcpFront::loop() {
+  tLoopOf = this;
   for (;;) {
     int connection = -1;
     {

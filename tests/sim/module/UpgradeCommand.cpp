@@ -1,11 +1,15 @@
 #include "tests/sim/module/UpgradeCommand.h"
 
+#include <chrono>
+#include <thread>
+
 namespace simmodule {
 
 namespace {
 
 constexpr size_t kPrepareLength = 7;  // 95, 3, flags, address (4)
 constexpr size_t kWriteLength = 4;    // 95, 5, count (2)
+constexpr std::chrono::milliseconds kRestartAfterReply(200);
 
 uint32_t be32(const uint8_t* bytes) {
   return (uint32_t(bytes[0]) << 24) | (uint32_t(bytes[1]) << 16) | (uint32_t(bytes[2]) << 8) | bytes[3];
@@ -246,6 +250,13 @@ std::vector<SimPacket> UpgradeCommand::handle(const SimPacket& request) {
   // host's connection as a restarting module does.
   for (const SimPacket& reply : replies) {
     engine_.injectPacket(reply);
+  }
+  if (!replies.empty()) {
+    // A module restarts a moment after its answer has left, not in the same
+    // instant. The host drops what is queued on a link that has gone down,
+    // so a connection ended at once could take the answer with it whenever
+    // the host's caller is a little slow to start waiting for it.
+    std::this_thread::sleep_for(kRestartAfterReply);
   }
   if (settings_.endConnection) {
     settings_.endConnection();

@@ -43,6 +43,18 @@ std::string exchange(int socket, const std::string& request, size_t replyLength)
   return reply;
 }
 
+// Ends and reaps the child on every way out of the test, a failed
+// assertion included: a sim-module runs until it is told to stop.
+struct ChildGuard {
+  pid_t pid = 0;
+  ~ChildGuard() {
+    if (pid > 0) {
+      kill(pid, SIGTERM);
+      waitpid(pid, nullptr, 0);
+    }
+  }
+};
+
 TEST(SimModuleProgram, ServesAModuleOnTcpUntilTerminated) {
   testsupport::TempDir dir;
   const std::string portFile = dir.file("port");
@@ -51,8 +63,10 @@ TEST(SimModuleProgram, ServesAModuleOnTcpUntilTerminated) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-  ASSERT_EQ(posix_spawn(&child, SIM_MODULE_PATH, &actions, nullptr, const_cast<char**>(argv), environ), 0);
+  const int spawned = posix_spawn(&child, SIM_MODULE_PATH, &actions, nullptr, const_cast<char**>(argv), environ);
   posix_spawn_file_actions_destroy(&actions);
+  ASSERT_EQ(spawned, 0);
+  ChildGuard guard{child};
 
   int port = 0;
   for (int i = 0; i < 500 && port == 0; ++i) {
@@ -73,6 +87,7 @@ TEST(SimModuleProgram, ServesAModuleOnTcpUntilTerminated) {
   EXPECT_EQ(exchange(socket, std::string("\x08\x02\x17\x05", 4), 4), std::string("\x08\x02\x17\x05", 4));
   close(socket);
 
+  guard.pid = 0;
   kill(child, SIGTERM);
   int status = 0;
   ASSERT_EQ(waitpid(child, &status, 0), child);
