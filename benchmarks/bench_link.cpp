@@ -21,6 +21,7 @@
 #include "tests/sim/module/ModuleEngine.h"
 #include "tests/sim/module/TcpFront.h"
 #ifdef TESSARINE_BENCH_USB
+#include "tests/sim/usb/UsbSimModule.h"
 #include "tests/sim/usb/UsbTestbed.h"
 #endif
 
@@ -171,17 +172,7 @@ BENCHMARK(BM_DestroyIdleTcpLink)->UseManualTime()->Iterations(20)->Unit(benchmar
 // A module on the emulated USB bus, answered on the emulation's thread.
 // The bus must be there before libusb first starts, so it is made once.
 struct UsbModule {
-  UsbModule() : usb(bus.add(testsupport::usb::UsbDeviceDescription{})) {
-    usb.setHostWriteHandler([this](const std::string& bytes) {
-      engine.hostWrote(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
-    });
-    engine.attach(
-        [this](const uint8_t* bytes, size_t length) {
-          usb.queueForHost(std::string(reinterpret_cast<const char*>(bytes), length));
-        },
-        nullptr);
-    engine.hostConnected();
-  }
+  UsbModule() : usb(bus.add(testsupport::usb::UsbDeviceDescription{})) { testsupport::usb::attachToUsb(engine, usb); }
   simmodule::ModuleEngine engine{kModule};
   testsupport::usb::UsbTestbed bus;
   testsupport::usb::UsbDeviceModel& usb;

@@ -15,7 +15,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <cstring>
 #include <fstream>
 #include <memory>
 #include <string>
@@ -24,6 +23,7 @@
 #include "Tessarine2/objects/EntityClass.h"
 #include "Tessarine2/objects/Link.h"
 #include "Tessarine2/objects/Module.h"
+#include "tests/Tessarine2/objects/ObjectsTestSupport.h"
 #include "tests/sim/module/ModuleEngine.h"
 #include "tests/sim/module/StreamSource.h"
 #include "tests/sim/module/SystemEntity.h"
@@ -34,7 +34,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using simmodule::StreamSource;
-using Zeltrova::Tessarine::aWeaveConfig;
 using Zeltrova::Tessarine::EntityClass;
 using Zeltrova::Tessarine::Link;
 using Zeltrova::Tessarine::Module;
@@ -49,31 +48,18 @@ struct Sim {
   Sim() : engine(kAddress), table(engine, kAddress), source(engine, kAddress), front(engine) {
     simmodule::addSystemEntity(table, simmodule::ModuleIdentity());
   }
-  linkSpec spec() const {
-    linkSpec s;
-    std::memset(&s, 0, sizeof s);
-    s.type = TCPIP;
-    s.t.ip.ip_address = front.address();
-    s.t.ip.ip_port = front.port();
-    return s;
+  // A Module on a link to it, network sharing off; null when it cannot
+  // connect.
+  std::unique_ptr<Module> connect() const {
+    aErr err = aErrNone;
+    auto module = objtest::connectedModule(objtest::tcpSpec(front.address(), front.port()), kAddress, &err);
+    return err == aErrNone ? std::move(module) : nullptr;
   }
   simmodule::ModuleEngine engine;
   simmodule::UeiTable table;
   StreamSource source;
   simmodule::TcpFront front;
 };
-
-std::unique_ptr<Module> connect(const linkSpec& spec) {
-  auto module = std::make_unique<Module>(kAddress, static_cast<uint8_t>(0));
-  aWeaveConfig config;
-  config.enabled = 0;
-  config.fallback = 0;
-  module->setConfig(config);
-  if (module->connectFromSpec(spec) != aErrNone) {
-    return nullptr;
-  }
-  return module;
-}
 
 // Processor seconds a thread of this process has used (user + system).
 double threadCpuSeconds(long tid) {
@@ -111,7 +97,7 @@ aErr count(const aPacket* packet, void* reference) {
 void BM_CallbacksPerSecond(benchmark::State& state) {
   const uint32_t rate = static_cast<uint32_t>(state.range(0));
   Sim sim;
-  auto module = connect(sim.spec());
+  auto module = sim.connect();
   if (!module) {
     state.SkipWithError("no connection");
     return;
@@ -170,7 +156,7 @@ BENCHMARK(BM_CallbacksPerSecond)
 void BM_UeiRoundTripsBesideAStream(benchmark::State& state) {
   const bool streaming = state.range(0) != 0;
   Sim sim;
-  auto module = connect(sim.spec());
+  auto module = sim.connect();
   if (!module) {
     state.SkipWithError("no connection");
     return;
@@ -205,7 +191,7 @@ BENCHMARK(BM_UeiRoundTripsBesideAStream)->Arg(0)->Arg(1)->Iterations(20000)->Uni
 // time over one second.
 void BM_IdleWorkerCpu(benchmark::State& state) {
   Sim sim;
-  auto module = connect(sim.spec());
+  auto module = sim.connect();
   if (!module) {
     state.SkipWithError("no connection");
     return;

@@ -15,7 +15,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -24,17 +23,14 @@
 #include "Tessarine2/objects/I2CClass.h"
 #include "Tessarine2/objects/Module.h"
 #include "Tessarine2/objects/SystemClass.h"
+#include "tests/Tessarine2/objects/ObjectsTestSupport.h"
 #include "tests/sim/module/ModuleEngine.h"
-#include "tests/sim/module/PtyFront.h"
 #include "tests/sim/module/SimRouter.h"
-#include "tests/sim/module/SystemEntity.h"
 #include "tests/sim/module/TcpFront.h"
-#include "tests/sim/module/UeiTable.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using Zeltrova::Tessarine::aWeaveConfig;
 using Zeltrova::Tessarine::I2CClass;
 using Zeltrova::Tessarine::Module;
 using Zeltrova::Tessarine::SystemClass;
@@ -46,54 +42,6 @@ double processCpuSeconds() {
   timespec now{};
   clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
   return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
-}
-
-// Front last: its thread runs the table and stops first.
-struct TcpSim {
-  TcpSim() : engine(kAddress), table(engine, kAddress), front(engine) {
-    simmodule::addSystemEntity(table, simmodule::ModuleIdentity());
-  }
-  linkSpec spec() const {
-    linkSpec s;
-    std::memset(&s, 0, sizeof s);
-    s.type = TCPIP;
-    s.t.ip.ip_address = front.address();
-    s.t.ip.ip_port = front.port();
-    return s;
-  }
-  simmodule::ModuleEngine engine;
-  simmodule::UeiTable table;
-  simmodule::TcpFront front;
-};
-
-struct PtySim {
-  PtySim() : engine(kAddress), table(engine, kAddress), front(engine) {
-    simmodule::addSystemEntity(table, simmodule::ModuleIdentity());
-  }
-  linkSpec spec() const {
-    linkSpec s;
-    std::memset(&s, 0, sizeof s);
-    s.type = SERIAL;
-    s.serial_num = kSerialLinkId;
-    s.t.serial.baudrate = 115200;
-    std::snprintf(s.t.serial.port, sizeof s.t.serial.port, "%s", front.devicePath().c_str());
-    return s;
-  }
-  simmodule::ModuleEngine engine;
-  simmodule::UeiTable table;
-  simmodule::PtyFront front;
-};
-
-std::unique_ptr<Module> connect(const linkSpec& spec) {
-  auto module = std::make_unique<Module>(kAddress, static_cast<uint8_t>(0));
-  aWeaveConfig config;
-  config.enabled = 0;
-  config.fallback = 0;
-  module->setConfig(config);
-  if (module->connectFromSpec(spec) != aErrNone) {
-    return nullptr;
-  }
-  return module;
 }
 
 double threadCpuMicroseconds() {
@@ -120,8 +68,9 @@ bool isSerialReply(const aPacket* packet, const void*) {
 // same link, so that both see the same machine load. The caller's own
 // processor time is taken per round trip: the UEI layer runs there.
 void pairedRoundTrips(benchmark::State& state, const linkSpec& spec) {
-  auto module = connect(spec);
-  if (!module) {
+  aErr err = aErrNone;
+  auto module = objtest::connectedModule(spec, kAddress, &err);
+  if (err != aErrNone) {
     state.SkipWithError("no connection");
     return;
   }
@@ -153,7 +102,7 @@ void pairedRoundTrips(benchmark::State& state, const linkSpec& spec) {
     uint32_t serial = 0;
     cpu = threadCpuMicroseconds();
     start = Clock::now();
-    const aErr err = system.getSerialNumber(&serial);
+    err = system.getSerialNumber(&serial);
     uei.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
     ueiCpu += threadCpuMicroseconds() - cpu;
     if (err != aErrNone) {
@@ -186,12 +135,12 @@ void pairedRoundTrips(benchmark::State& state, const linkSpec& spec) {
 }
 
 void BM_GetUEI32BesideRawTcp(benchmark::State& state) {
-  TcpSim sim;
+  objtest::TcpModule sim;
   pairedRoundTrips(state, sim.spec());
 }
 void BM_GetUEI32BesideRawPty(benchmark::State& state) {
-  PtySim sim;
-  pairedRoundTrips(state, sim.spec());
+  objtest::PtyModule sim;
+  pairedRoundTrips(state, objtest::serialSpec(kSerialLinkId, sim.front.devicePath()));
 }
 BENCHMARK(BM_GetUEI32BesideRawTcp)->Unit(benchmark::kMicrosecond)->Iterations(20000);
 BENCHMARK(BM_GetUEI32BesideRawPty)->Unit(benchmark::kMicrosecond)->Iterations(10000);
@@ -207,14 +156,10 @@ void BM_RouterScan(benchmark::State& state) {
     router.addModule(address, behind);
   }
   simmodule::TcpFront front(engine);
-  linkSpec spec;
-  std::memset(&spec, 0, sizeof spec);
-  spec.type = TCPIP;
-  spec.t.ip.ip_address = front.address();
-  spec.t.ip.ip_port = front.port();
   {
-    auto module = connect(spec);
-    if (!module) {
+    aErr err = aErrNone;
+    auto module = objtest::connectedModule(objtest::tcpSpec(front.address(), front.port()), kAddress, &err);
+    if (err != aErrNone) {
       state.SkipWithError("no connection");
       return;
     }

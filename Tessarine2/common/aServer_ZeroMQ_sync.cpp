@@ -1,8 +1,9 @@
 // The sync-command thread: hands one client request at a time to the served
 // link and collects the module's replies to it. The in-FIFO wait takes
 // whatever packet comes first, which is sound because only one request is
-// outstanding and the server's packet filter keeps streamed values out of
-// the in-FIFO.
+// outstanding, the server's packet filter keeps streamed values out of the
+// in-FIFO, and whatever an earlier request left there is thrown away before
+// the next request goes out.
 
 #include <cstdint>
 
@@ -73,6 +74,23 @@ aPacket* sAwaitReply(aServer* server) {
   return nullptr;
 }
 
+bool sAnyPacket(const aPacket*, const void*) { return true; }
+
+// Before a request goes out, nothing in the in-FIFO can answer it: what is
+// there came after an earlier request was answered or given up (a module
+// that answered too late, the rest of a reply cut short by the time limit,
+// an answer to a packet that needed none, surplus synchronisation
+// answers). Left there, it would be taken as this request's reply and
+// routed to the wrong client. Streamed values and heartbeats never get
+// here: the link's packet filter and heartbeat handling take them before
+// the in-FIFO, so the stream batches lose nothing.
+void sDropStaleReplies(aServer* server) {
+  const size_t dropped = aPacketFifo_DrainPackets(server->entry->link->inFifo.load(), sAnyPacket, nullptr);
+  if (dropped > 0) {
+    aTessarine_Trace(aDEBUG_SERVER, "Dropped %zu stale packet(s) from the module\n", dropped);
+  }
+}
+
 void sDestroyPackets(zlist_t* packets) {
   for (void* item = zlist_pop(packets); item != nullptr; item = zlist_pop(packets)) {
     aPacket* packet = static_cast<aPacket*>(item);
@@ -107,6 +125,7 @@ void _serverWorker_syncCommands_syncBackend(aServer* server) {
     return;
   }
   const bool required = _isResponseRequired(packet);
+  sDropStaleReplies(server);
   const aErr put = aPacketFifo_Put(server->entry->link->outFifo.load(), packet);
   aPacket_Destroy(&packet);
   if (put != aErrNone) {

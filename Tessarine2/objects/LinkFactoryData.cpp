@@ -52,9 +52,6 @@ aErr sEndTransfer(linkID link, uint8_t module, size_t count) {
   if (err != aErrNone) {
     return err;
   }
-  if (reply == nullptr) {
-    return aErrTimeout;
-  }
   if (isError(reply)) {
     err = rawErrorCode(reply, 2);
   }
@@ -65,11 +62,9 @@ aErr sEndTransfer(linkID link, uint8_t module, size_t count) {
 }  // namespace
 
 aErr Link::getFactoryData(uint8_t module, uint8_t index, uint8_t* buffer, size_t capacity, size_t* count) {
-  if (!isConnected()) {
-    return aErrConnection;
-  }
-  if (!validModuleAddress(module)) {
-    return aErrPacket;
+  const aErr allowed = requestCheck(*this, module);
+  if (allowed != aErrNone) {
+    return allowed;
   }
   // Above 15 the index would reach into the flag bits (a write, an end).
   if (index > kLastIndex || count == nullptr || (buffer == nullptr && capacity != 0)) {
@@ -86,9 +81,7 @@ aErr Link::getFactoryData(uint8_t module, uint8_t index, uint8_t* buffer, size_t
     aPacket* reply = nullptr;
     err = rawExchange(link, RawRequest{module, request, sizeof request}, sFactoryFilter, kReplyWaitMS, &reply);
     if (err == aErrNone) {
-      if (reply == nullptr) {
-        err = aErrTimeout;
-      } else if (isError(reply)) {
+      if (isError(reply)) {
         err = rawErrorCode(reply, 2);
       } else {
         const size_t n = static_cast<size_t>(reply->dataSize) - 2;
@@ -114,11 +107,9 @@ aErr Link::getFactoryData(uint8_t module, uint8_t index, uint8_t* buffer, size_t
 }
 
 aErr Link::setFactoryData(uint8_t module, uint8_t index, const uint8_t* data, size_t length) {
-  if (!isConnected()) {
-    return aErrConnection;
-  }
-  if (!validModuleAddress(module)) {
-    return aErrPacket;
+  const aErr allowed = requestCheck(*this, module);
+  if (allowed != aErrNone) {
+    return allowed;
   }
   if (index > kLastIndex || (data == nullptr && length != 0) || length > kMaxTransfer) {
     return aErrParam;
@@ -135,9 +126,7 @@ aErr Link::setFactoryData(uint8_t module, uint8_t index, const uint8_t* data, si
     err = rawExchange(link, RawRequest{module, request, static_cast<uint8_t>(2 + n)}, sFactoryFilter, kReplyWaitMS,
                       &reply);
     if (err == aErrNone) {
-      if (reply == nullptr) {
-        err = aErrTimeout;
-      } else if (isError(reply)) {
+      if (isError(reply)) {
         err = rawErrorCode(reply, 2);
       } else if (reply->dataSize != 2) {
         err = aErrSize;

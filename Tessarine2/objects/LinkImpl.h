@@ -23,6 +23,18 @@
 namespace Zeltrova {
 namespace Tessarine {
 
+// A module address a request can go to: even and not 0.
+inline bool validModuleAddress(uint8_t module) { return module != 0 && (module & 1) == 0; }
+
+// The checks before any request to a module: aErrConnection without a
+// running link, aErrPacket for an address no module can have.
+inline aErr requestCheck(Link& link, uint8_t module) {
+  if (!link.isConnected()) {
+    return aErrConnection;
+  }
+  return validModuleAddress(module) ? aErrNone : aErrPacket;
+}
+
 // Longest name a Link keeps; longer names are cut.
 constexpr size_t LINK_NAME_MAX = 1024;
 // Callback calls waiting for the worker: one slot always stays free.

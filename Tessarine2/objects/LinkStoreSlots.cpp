@@ -66,7 +66,7 @@ uint8_t sOpenSlot(linkID link, uint8_t module, uint8_t store, uint8_t slot, uint
   uint8_t handle = kNoHandle;
   // [4, mode, store, slot, handle]: a reply without its handle byte opens
   // nothing.
-  if (err == aErrNone && reply != nullptr && reply->dataSize > 4 && !isError(reply)) {
+  if (err == aErrNone && reply->dataSize > 4 && !isError(reply)) {
     handle = reply->data[4];
   }
   aPacket_Destroy(&reply);
@@ -80,9 +80,6 @@ aErr sCloseSlot(linkID link, uint8_t module, uint8_t handle) {
   if (err != aErrNone) {
     return err;
   }
-  if (reply == nullptr) {
-    return aErrTimeout;
-  }
   if (reply->dataSize > 4) {
     err = aErrIO;
   } else if (isError(reply)) {
@@ -95,14 +92,14 @@ aErr sCloseSlot(linkID link, uint8_t module, uint8_t handle) {
 // Size (sub 2) or capacity (sub 1) of a slot: [4, sub, store, slot, high,
 // low].
 aErr sSlotQuantity(linkID link, uint8_t module, uint8_t sub, uint8_t store, uint8_t slot, size_t* out) {
+  if (out == nullptr) {
+    return aErrParam;
+  }
   const uint8_t data[] = {kCommandSlot, sub, store, slot};
   aPacket* reply = nullptr;
   aErr err = rawExchange(link, RawRequest{module, data, sizeof data}, sSlotFilter, kReplyWaitMS, &reply);
   if (err != aErrNone) {
     return err;
-  }
-  if (reply == nullptr) {
-    return aErrTimeout;
   }
   if (isError(reply)) {
     err = rawErrorCode(reply, 4);
@@ -118,37 +115,19 @@ aErr sSlotQuantity(linkID link, uint8_t module, uint8_t sub, uint8_t store, uint
 }  // namespace
 
 aErr Link::storeSlotSize(uint8_t module, uint8_t store, uint8_t slot, size_t* size) {
-  if (!isConnected()) {
-    return aErrConnection;
-  }
-  if (!validModuleAddress(module)) {
-    return aErrPacket;
-  }
-  if (size == nullptr) {
-    return aErrParam;
-  }
-  return sSlotQuantity(m_impl->linkRef, module, kSubSize, store, slot, size);
+  const aErr allowed = requestCheck(*this, module);
+  return allowed != aErrNone ? allowed : sSlotQuantity(m_impl->linkRef, module, kSubSize, store, slot, size);
 }
 
 aErr Link::storeSlotCapacity(uint8_t module, uint8_t store, uint8_t slot, size_t* capacity) {
-  if (!isConnected()) {
-    return aErrConnection;
-  }
-  if (!validModuleAddress(module)) {
-    return aErrPacket;
-  }
-  if (capacity == nullptr) {
-    return aErrParam;
-  }
-  return sSlotQuantity(m_impl->linkRef, module, kSubCapacity, store, slot, capacity);
+  const aErr allowed = requestCheck(*this, module);
+  return allowed != aErrNone ? allowed : sSlotQuantity(m_impl->linkRef, module, kSubCapacity, store, slot, capacity);
 }
 
 aErr Link::loadStoreSlot(uint8_t module, uint8_t store, uint8_t slot, const uint8_t* data, size_t length) {
-  if (!isConnected()) {
-    return aErrConnection;
-  }
-  if (!validModuleAddress(module)) {
-    return aErrPacket;
+  const aErr allowed = requestCheck(*this, module);
+  if (allowed != aErrNone) {
+    return allowed;
   }
   if (data == nullptr && length != 0) {
     return aErrParam;
@@ -172,9 +151,7 @@ aErr Link::loadStoreSlot(uint8_t module, uint8_t store, uint8_t slot, const uint
     err =
         rawExchange(link, RawRequest{module, request, static_cast<uint8_t>(3 + n)}, sSlotFilter, kReplyWaitMS, &reply);
     if (err == aErrNone) {
-      if (reply == nullptr) {
-        err = aErrTimeout;
-      } else if (isError(reply)) {
+      if (isError(reply)) {
         // Whatever its length: an error reply is never an acknowledgement.
         err = rawErrorCode(reply, 3);
       } else if (reply->dataSize == 4 && reply->data[3] != sum) {
@@ -190,11 +167,9 @@ aErr Link::loadStoreSlot(uint8_t module, uint8_t store, uint8_t slot, const uint
 
 aErr Link::unloadStoreSlot(uint8_t module, uint8_t store, uint8_t slot, uint8_t* buffer, size_t capacity,
                            size_t* count) {
-  if (!isConnected()) {
-    return aErrConnection;
-  }
-  if (!validModuleAddress(module)) {
-    return aErrPacket;
+  const aErr allowed = requestCheck(*this, module);
+  if (allowed != aErrNone) {
+    return allowed;
   }
   if (count == nullptr || (buffer == nullptr && capacity != 0)) {
     return aErrParam;
@@ -216,9 +191,7 @@ aErr Link::unloadStoreSlot(uint8_t module, uint8_t store, uint8_t slot, uint8_t*
     aPacket* reply = nullptr;
     err = rawExchange(link, RawRequest{module, request, sizeof request}, sSlotFilter, kReplyWaitMS, &reply);
     if (err == aErrNone) {
-      if (reply == nullptr) {
-        err = aErrTimeout;
-      } else if (reply->dataSize <= 3) {
+      if (reply->dataSize <= 3) {
         err = aErrUnknown;
       } else if (isError(reply)) {
         err = rawErrorCode(reply, 3);

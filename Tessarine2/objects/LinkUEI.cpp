@@ -16,8 +16,6 @@ constexpr uint64_t kReplyWaitMS = 1000;
 // A raw packet is [command, data...].
 constexpr uint8_t kRawDataMax = aPACKET_MAX_DATA - 1;
 
-bool validModule(uint8_t module) { return module != 0 && (module & 1) == 0; }
-
 // Address, command, exact option byte and index of a UEI reply to the
 // record; stream samples included.
 bool sUEIMatches(const aPacket* packet, const uei* record) {
@@ -128,25 +126,30 @@ aErr putData(linkID link, uint8_t module, const uint8_t* data, uint8_t length) {
   return err;
 }
 
+// One value in one packet: [command, option, specifier, value...], with a
+// subindex [command, option, specifier, subindex, value...].
+aErr putValue(linkID link, const uei& packet, const uint8_t* subindex) {
+  uint8_t data[aPACKET_MAX_DATA] = {packet.command, packet.option, packet.specifier};
+  uint8_t length = 3;
+  if (subindex != nullptr) {
+    data[length++] = *subindex;
+  }
+  uint8_t size = 0;
+  if (!storeValue(packet, &data[length], &size)) {
+    return aErrParam;
+  }
+  return putData(link, packet.module, data, static_cast<uint8_t>(length + size));
+}
+
 }  // namespace
 
 aErr Link::sendUEI(uei packet) {
-  if (!isConnected()) {
-    return aErrConnection;
+  const aErr allowed = requestCheck(*this, packet.module);
+  if (allowed != aErrNone) {
+    return allowed;
   }
-  if (!validModule(packet.module)) {
-    return aErrPacket;
-  }
-  uint8_t data[aPACKET_MAX_DATA];
-  data[0] = packet.command;
-  data[1] = packet.option;
-  data[2] = packet.specifier;
   if (packet.type != UEI_TYPE_BYTES) {
-    uint8_t size = 0;
-    if (!storeValue(packet, &data[3], &size)) {
-      return aErrParam;
-    }
-    return putData(m_impl->linkRef, packet.module, data, static_cast<uint8_t>(3 + size));
+    return putValue(m_impl->linkRef, packet, nullptr);
   }
   if (packet.length > UEI_BYTES_MAX) {
     // The 7-bit sequence number cannot tell more packets apart.
@@ -156,6 +159,7 @@ aErr Link::sendUEI(uei packet) {
     return aErrParam;
   }
   // Back to back, nothing waits between the packets.
+  uint8_t data[aPACKET_MAX_DATA] = {packet.command, packet.option, packet.specifier};
   size_t sent = 0;
   uint8_t number = 0;
   for (;;) {
@@ -176,22 +180,11 @@ aErr Link::sendUEI(uei packet) {
 }
 
 aErr Link::sendUEI(uei packet, uint8_t subindex) {
-  if (!isConnected()) {
-    return aErrConnection;
+  const aErr allowed = requestCheck(*this, packet.module);
+  if (allowed != aErrNone) {
+    return allowed;
   }
-  if (!validModule(packet.module)) {
-    return aErrPacket;
-  }
-  uint8_t data[aPACKET_MAX_DATA];
-  data[0] = packet.command;
-  data[1] = packet.option;
-  data[2] = packet.specifier;
-  data[3] = subindex;
-  uint8_t size = 0;
-  if (!storeValue(packet, &data[4], &size)) {
-    return aErrParam;
-  }
-  return putData(m_impl->linkRef, packet.module, data, static_cast<uint8_t>(4 + size));
+  return putValue(m_impl->linkRef, packet, &subindex);
 }
 
 aErr Link::receiveUEI(uint8_t module, uint8_t command, uint8_t option, uint8_t index, uei* packet) {
@@ -199,11 +192,9 @@ aErr Link::receiveUEI(uint8_t module, uint8_t command, uint8_t option, uint8_t i
 }
 
 aErr Link::receiveUEI(uint8_t module, uint8_t, uint8_t, uint8_t, uei* packet, aPacketFilter filter) {
-  if (!isConnected()) {
-    return aErrConnection;
-  }
-  if (!validModule(module)) {
-    return aErrPacket;
+  const aErr allowed = requestCheck(*this, module);
+  if (allowed != aErrNone) {
+    return allowed;
   }
   if (packet == nullptr || filter == nullptr) {
     return aErrParam;
@@ -217,11 +208,9 @@ aErr Link::receiveUEI(uint8_t module, uint8_t, uint8_t, uint8_t, uei* packet, aP
 }
 
 aErr Link::dropMatchingUEIPackets(uint8_t module, uint8_t command, uint8_t option, uint8_t index) {
-  if (!isConnected()) {
-    return aErrConnection;
-  }
-  if (!validModule(module)) {
-    return aErrPacket;
+  const aErr allowed = requestCheck(*this, module);
+  if (allowed != aErrNone) {
+    return allowed;
   }
   uei scratch{};
   scratch.module = module;
@@ -239,7 +228,7 @@ aErr Link::sendPacket(uint8_t module, uint8_t command, uint8_t length, const uin
   if (length > kRawDataMax) {
     return aErrParam;
   }
-  if (!validModule(module)) {
+  if (!validModuleAddress(module)) {
     return aErrPacket;
   }
   if (data == nullptr && length != 0) {
@@ -255,11 +244,9 @@ aErr Link::sendPacket(uint8_t module, uint8_t command, uint8_t length, const uin
 }
 
 aErr Link::receivePacket(uint8_t module, const uint8_t* pattern, uint8_t* length, uint8_t* buffer) {
-  if (!isConnected()) {
-    return aErrConnection;
-  }
-  if (!validModule(module)) {
-    return aErrPacket;
+  const aErr allowed = requestCheck(*this, module);
+  if (allowed != aErrNone) {
+    return allowed;
   }
   if (length == nullptr || buffer == nullptr || (pattern == nullptr && *length != 0) || *length > aPACKET_MAX_DATA) {
     return aErrParam;

@@ -22,9 +22,9 @@ struct RawRequest {
 
 // Queues the request for the module and waits up to waitMS for the first
 // reply the filter accepts (the filter's reference is the RawRequest).
-// *reply is that packet, for the caller to free, or NULL when none came.
-// aErrResource when the request cannot be made, the put's error when it
-// cannot be queued (nothing is awaited then).
+// *reply is that packet, for the caller to free, or NULL when none came:
+// aErrTimeout then. aErrResource when the request cannot be made, the
+// put's error when it cannot be queued (nothing is awaited then).
 inline aErr rawExchange(linkID link, const RawRequest& request, aPacketFilter filter, uint64_t waitMS,
                         aPacket** reply) {
   *reply = nullptr;
@@ -38,7 +38,7 @@ inline aErr rawExchange(linkID link, const RawRequest& request, aPacketFilter fi
     return err;
   }
   *reply = aLink_AwaitFirst(link, filter, &request, waitMS);
-  return aErrNone;
+  return *reply != nullptr ? aErrNone : aErrTimeout;
 }
 
 // The module's code in an error reply's byte at; 0 or a missing byte is
@@ -49,8 +49,6 @@ inline aErr rawErrorCode(const aPacket* reply, uint8_t at) {
   }
   return static_cast<aErr>(reply->data[at]);
 }
-
-inline bool validModuleAddress(uint8_t module) { return module != 0 && (module & 1) == 0; }
 
 }  // namespace Tessarine
 }  // namespace Zeltrova

@@ -10,6 +10,8 @@
 #include <chrono>
 #include <stdexcept>
 
+#include "tests/sim/DescriptorIo.h"
+
 namespace testsupport {
 
 PtyPeer::PtyPeer() {
@@ -52,20 +54,7 @@ void PtyPeer::makeRaw() const {
   }
 }
 
-bool PtyPeer::send(const std::string& bytes) const {
-  size_t done = 0;
-  while (done < bytes.size()) {
-    ssize_t n = write(master_, bytes.data() + done, bytes.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      return false;
-    }
-    done += static_cast<size_t>(n);
-  }
-  return true;
-}
+bool PtyPeer::send(const std::string& bytes) const { return writeAll(master_, bytes.data(), bytes.size(), false); }
 
 std::string PtyPeer::receive(size_t count, int timeoutMS) const {
   using clock = std::chrono::steady_clock;

@@ -10,6 +10,8 @@
 #include <chrono>
 #include <stdexcept>
 
+#include "tests/sim/DescriptorIo.h"
+
 namespace testsupport {
 
 namespace {
@@ -89,20 +91,7 @@ bool TcpPeer::accept(int timeoutMS) {
   return true;
 }
 
-bool TcpPeer::send(const std::string& bytes) const {
-  size_t done = 0;
-  while (done < bytes.size()) {
-    ssize_t n = ::send(connection_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-    if (n < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      return false;
-    }
-    done += static_cast<size_t>(n);
-  }
-  return true;
-}
+bool TcpPeer::send(const std::string& bytes) const { return writeAll(connection_, bytes.data(), bytes.size(), true); }
 
 std::string TcpPeer::receive(size_t count, int timeoutMS) const {
   using clock = std::chrono::steady_clock;

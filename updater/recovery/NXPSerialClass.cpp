@@ -137,6 +137,19 @@ aErr NXPSerialClass::readByte(uint8_t* byte) {
   return aStream_Read(stream_, byte, 1);
 }
 
+aErr NXPSerialClass::readByteWithin(uint8_t* byte, unsigned int* budget, std::string* trace) {
+  while (*budget > 0) {
+    const aErr status = readByte(byte);
+    if (status != aErrNotReady) {
+      return status;
+    }
+    --*budget;
+    *trace += ".";
+    waitForData(1);
+  }
+  return aErrNotReady;
+}
+
 aErr NXPSerialClass::Send(const char* text, bool readEcho) {
   if (text == nullptr) {
     return aErrParam;
@@ -204,15 +217,9 @@ aErr NXPSerialClass::GetEcho(const char* expected, unsigned long count, unsigned
   char piece[16];
   while (got < count && budget > 0) {
     uint8_t byte = 0;
-    status = readByte(&byte);
-    if (status == aErrNotReady) {
-      --budget;
-      trace += ".";
-      waitForData(1);
-      continue;
-    }
+    status = readByteWithin(&byte, &budget, &trace);
     if (status != aErrNone) {
-      break;  // the port failed: no echo is coming
+      break;  // silent until the budget ran out, or the port failed
     }
     if (byte == static_cast<uint8_t>(expected[got])) {
       ++got;
@@ -247,13 +254,7 @@ aErr NXPSerialClass::GetLine(char* buffer, unsigned long size, unsigned long* co
   std::string trace;
   while (got < size - 1 && terminator < TERMINATION_SIZE && budget > 0) {
     uint8_t byte = 0;
-    status = readByte(&byte);
-    if (status == aErrNotReady) {
-      --budget;
-      trace += ".";
-      waitForData(1);
-      continue;
-    }
+    status = readByteWithin(&byte, &budget, &trace);
     if (status != aErrNone) {
       break;
     }

@@ -2,8 +2,10 @@
 #define UPDATER_RECOVERY_NXPSERIALCLASS_H
 
 #include <cstdint>
+#include <string>
 
 #include "Tessarine2/common/aError.h"
+#include "updater/support/Log.h"
 
 struct aStream;
 
@@ -86,9 +88,17 @@ class NXPSerialClass {
   uint32_t deviceId(unsigned int index) const { return index < 4 ? deviceId_[index] : 0; }
 
  private:
-  aErr oneLineCommand(const char* command, const char* what, bool logFailure);
+  // Sends a command and judges its return-code line. A failed send logs
+  // "<logPrefix>Error Sending command [...] [...]"; a refusal logs, under
+  // refusalMask, "<logPrefix>Error response ==>[<the code's name>]", or with
+  // logFailure false "<what> failed: [<the line>]".
+  aErr oneLineCommand(const char* command, const char* what, bool logFailure, const char* logPrefix = "",
+                      uint32_t refusalMask = DEBUG_NXPSerial);
   aErr readNumberLine(unsigned long size, unsigned long long* value);
   aErr readByte(uint8_t* byte);
+  // The next byte; each empty poll waits up to 1 ms for data, costs one of
+  // *budget and leaves "." in *trace. aErrNotReady once the budget is spent.
+  aErr readByteWithin(uint8_t* byte, unsigned int* budget, std::string* trace);
   void waitForData(uint32_t timeoutMS);
 
   aStream* stream_ = nullptr;

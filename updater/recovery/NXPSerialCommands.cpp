@@ -83,10 +83,11 @@ aErr NXPSerialClass::Sync() {
 
 // Sends a command and judges its return-code line: 0 for code 0, aErrParam
 // for any other code or no code at all, the send's error when it failed.
-aErr NXPSerialClass::oneLineCommand(const char* command, const char* what, bool logFailure) {
+aErr NXPSerialClass::oneLineCommand(const char* command, const char* what, bool logFailure, const char* logPrefix,
+                                    uint32_t refusalMask) {
   aErr err = SendCommand(command, 0);
   if (err != aErrNone) {
-    Log::log(DEBUG_NXPSerial, "Error Sending command [%s] [%s]\n", command,
+    Log::log(DEBUG_NXPSerial, "%sError Sending command [%s] [%s]\n", logPrefix, command,
              aError_GetErrorText(static_cast<uint32_t>(err)));
     return err;
   }
@@ -101,7 +102,8 @@ aErr NXPSerialClass::oneLineCommand(const char* command, const char* what, bool 
     return aErrNone;
   }
   if (logFailure) {
-    Log::log(DEBUG_NXPSerial, "Error response ==>[%s]\n", digits.empty() ? ERROR_TEXT[MAX_ERROR] : GetErrorText(digits.c_str()));
+    Log::log(refusalMask, "%sError response ==>[%s]\n", logPrefix,
+             digits.empty() ? ERROR_TEXT[MAX_ERROR] : GetErrorText(digits.c_str()));
   } else {
     Log::log(DEBUG_NXPSerial, "%s failed: [%s]\n", what, std::string(line, count).c_str());
   }

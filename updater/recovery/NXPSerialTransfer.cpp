@@ -48,23 +48,12 @@ aErr NXPSerialClass::Write(unsigned int address, unsigned int count, const unsig
   }
   char command[64];
   snprintf(command, sizeof command, "W %u %u\r\n", address, count);
-  aErr err = SendCommand(command, 0);
+  aErr err = oneLineCommand(command, "Write", true, "Write() ", DEBUG_NXPSerial_SR);
   if (err != aErrNone) {
-    Log::log(DEBUG_NXPSerial, "Write() Error Sending command [%s] [%s]\n", command,
-             aError_GetErrorText(static_cast<uint32_t>(err)));
     return err;
   }
   char line[kLineSize];
   unsigned long lineCount = 0;
-  GetLine(line, sizeof line, &lineCount, kLineRetries);
-  long code = -1;
-  std::string digits;
-  if (!replyCode(line, lineCount, &code, &digits) || code != 0) {
-    Log::log(DEBUG_NXPSerial_SR, "Write() Error response ==>[%s]\n",
-             digits.empty() ? ERROR_TEXT[MAX_ERROR] : GetErrorText(digits.c_str()));
-    return aErrParam;
-  }
-
   unsigned int position = 0;
   unsigned int acknowledged = 0;
   unsigned int lines = 0;
@@ -123,23 +112,12 @@ aErr NXPSerialClass::Read(unsigned int address, unsigned int count, unsigned cha
   }
   char command[64];
   snprintf(command, sizeof command, "R %u %u\r\n", address, count);
-  aErr err = SendCommand(command, 0);
+  aErr err = oneLineCommand(command, "Read", true);
   if (err != aErrNone) {
-    Log::log(DEBUG_NXPSerial, "Error Sending command [%s] [%s]\n", command,
-             aError_GetErrorText(static_cast<uint32_t>(err)));
     return err;
   }
   char line[kLineSize];
   unsigned long lineCount = 0;
-  GetLine(line, sizeof line, &lineCount, kLineRetries);
-  long code = -1;
-  std::string digits;
-  if (!replyCode(line, lineCount, &code, &digits) || code != 0) {
-    Log::log(DEBUG_NXPSerial, "Error response ==>[%s]\n",
-             digits.empty() ? ERROR_TEXT[MAX_ERROR] : GetErrorText(digits.c_str()));
-    return aErrParam;
-  }
-
   unsigned int position = 0;
   unsigned int acknowledged = 0;
   unsigned int lines = 0;

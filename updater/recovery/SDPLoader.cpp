@@ -121,17 +121,21 @@ bool SDPLoader::_expectAck(const std::vector<unsigned char>& reply) {
   return transport_->getDataFromBuffer(reply, 0, word) && word == kAcknowledge;
 }
 
+void SDPLoader::_exchange(const std::vector<unsigned char>& packet, std::vector<unsigned char>& reply) {
+  long written = transport_->writeData(packet);
+  Log::log(DEBUG_iMXSerial, "bytesWritten: %zu\n", static_cast<size_t>(written));
+  _printBuffer(packet);
+  long got = transport_->readData(reply, kAnswerWaitMS);
+  Log::log(DEBUG_iMXSerial, "Read Data: %zd\n", static_cast<ssize_t>(got));
+  _printBuffer(reply);
+}
+
 bool SDPLoader::_isConnectionAlive() {
   std::vector<unsigned char> packet;
   _createStatusPacket(packet);
   for (int attempt = 0; attempt < kLivenessAttempts; ++attempt) {
-    long written = transport_->writeData(packet);
-    Log::log(DEBUG_iMXSerial, "bytesWritten: %zu\n", static_cast<size_t>(written));
-    _printBuffer(packet);
     std::vector<unsigned char> reply;
-    long got = transport_->readData(reply, kAnswerWaitMS);
-    Log::log(DEBUG_iMXSerial, "Read Data: %zd\n", static_cast<ssize_t>(got));
-    _printBuffer(reply);
+    _exchange(packet, reply);
     if (_expectResponse(reply)) {
       return true;
     }
@@ -218,13 +222,8 @@ void SDPLoader::startLoader(unsigned int address) {
 bool SDPLoader::_readRegisterWord(unsigned int address, unsigned int& word) {
   std::vector<unsigned char> packet;
   _create4ByteReadRegisterPacket(packet, address);
-  long written = transport_->writeData(packet);
-  Log::log(DEBUG_iMXSerial, "bytesWritten: %zu\n", static_cast<size_t>(written));
-  _printBuffer(packet);
   std::vector<unsigned char> reply;
-  long got = transport_->readData(reply, kAnswerWaitMS);
-  Log::log(DEBUG_iMXSerial, "Read Data: %zd\n", static_cast<ssize_t>(got));
-  _printBuffer(reply);
+  _exchange(packet, reply);
   word = 0;
   return transport_->getDataFromBuffer(reply, 0, word);
 }

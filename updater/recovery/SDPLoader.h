@@ -51,6 +51,8 @@ class SDPLoader {
   void _fillCommand(std::vector<unsigned char>& packet);
   void _printBuffer(const std::vector<unsigned char>& buffer);
   bool _readRegisterWord(unsigned int address, unsigned int& word);
+  // Writes a request and reads its answer into reply, tracing both.
+  void _exchange(const std::vector<unsigned char>& packet, std::vector<unsigned char>& reply);
 
   SDPLoader_Interface* transport_ = nullptr;
 };

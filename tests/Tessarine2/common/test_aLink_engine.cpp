@@ -15,15 +15,12 @@
 
 namespace {
 
+using linktest::Clock;
 using linktest::echo;
 using linktest::kModule;
+using linktest::msSince;
 using linktest::PacketPtr;
 using simmodule::SimPacket;
-using Clock = std::chrono::steady_clock;
-
-int64_t msSince(Clock::time_point start) {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-}
 
 class LinkEngine : public testing::Test {
  protected:

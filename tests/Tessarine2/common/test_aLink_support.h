@@ -6,6 +6,7 @@
 
 #include <time.h>
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -87,6 +88,12 @@ bool eventually(Condition condition, int timeoutMS) {
     const timespec pause{0, 2000000};
     nanosleep(&pause, nullptr);
   }
+}
+
+using Clock = std::chrono::steady_clock;
+
+inline int64_t msSince(Clock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
 }
 
 // CPU time of the whole process, in milliseconds.

@@ -10,6 +10,7 @@
 
 #include "Tessarine2/common/aLink.h"
 #include "tests/Tessarine2/common/test_aLink_support.h"
+#include "tests/sim/usb/UsbSimModule.h"
 #include "tests/sim/usb/UsbTestbed.h"
 
 namespace {
@@ -27,15 +28,7 @@ constexpr uint32_t kSerial = 0x0000ABCD;
 class UsbModule {
  public:
   UsbModule() : usb_(bus_.add(testsupport::usb::UsbDeviceDescription{})) {
-    usb_.setHostWriteHandler([this](const std::string& bytes) {
-      engine.hostWrote(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
-    });
-    engine.attach(
-        [this](const uint8_t* bytes, size_t length) {
-          usb_.queueForHost(std::string(reinterpret_cast<const char*>(bytes), length));
-        },
-        [this] { usb_.unplug(); });
-    engine.hostConnected();
+    testsupport::usb::attachToUsb(engine, usb_);
   }
   ~UsbModule() { engine.detach(); }
 

@@ -4,7 +4,6 @@
 // refuses to go on while it shares the machine's network namespace.
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <array>
@@ -13,7 +12,7 @@
 #include "Tessarine2/common/aServer_ZeroMQ.h"
 #include "tests/Tessarine2/common/aweave_discovery_support.h"
 #include "tests/Tessarine2/common/test_aServer_support.h"
-#include "tests/sim/netdiscovery/PrivateNetwork.h"
+#include "tests/sim/netdiscovery/PrivateNetworkTest.h"
 
 namespace {
 
@@ -21,55 +20,8 @@ using namespace servertest;
 using aweavetest::Offers;
 using netsim::PrivateNetwork;
 
-struct NamespaceId {
-  bool known = false;
-  dev_t device = 0;
-  ino_t inode = 0;
-  bool operator==(const NamespaceId& other) const {
-    return known && other.known && device == other.device && inode == other.inode;
-  }
-};
-
-NamespaceId namespaceOf(const char* path) {
-  NamespaceId id;
-  struct stat status {};
-  if (stat(path, &status) == 0) {
-    id.known = true;
-    id.device = status.st_dev;
-    id.inode = status.st_ino;
-  }
-  return id;
-}
-
-// Taken before main, while the process is still in the namespace it was
-// started in.
-const NamespaceId gStartNamespace = namespaceOf("/proc/self/ns/net");
-
-// Our own look before anything is sent: this process's network namespace
-// must be neither that of process 1 (the machine's) nor, where process 1's
-// cannot be read (a sandbox hides it), the one this process started in.
-bool outsideTheMachinesNetwork() {
-  const NamespaceId self = namespaceOf("/proc/self/ns/net");
-  if (!self.known || !gStartNamespace.known || self == gStartNamespace) {
-    return false;
-  }
-  const NamespaceId machine = namespaceOf("/proc/1/ns/net");
-  return !(self == machine);
-}
-
-template <PrivateNetwork::Links kLinks>
-class InOwnNetwork : public ::testing::Test {
- protected:
-  void SetUp() override {
-    ASSERT_EQ(PrivateNetwork::enter(), "") << "cannot make a private network namespace";
-    ASSERT_EQ(PrivateNetwork::useLinks(kLinks), "");
-    ASSERT_TRUE(PrivateNetwork::isPrivate());
-    ASSERT_TRUE(outsideTheMachinesNetwork()) << "refusing to send anything on the machine's own network";
-  }
-};
-
-using LocalDiscovery = InOwnNetwork<PrivateNetwork::Links::LoopbackOnly>;
-using BeaconDiscovery = InOwnNetwork<PrivateNetwork::Links::WithEthernet>;
+using LocalDiscovery = netsim::InPrivateNetwork<PrivateNetwork::Links::LoopbackOnly>;
+using BeaconDiscovery = netsim::InPrivateNetwork<PrivateNetwork::Links::WithEthernet>;
 
 uint8_t discover(Offers& offers, uint32_t networkInterface) {
   return aDiscovery_Enumerate_aWeaveModules(&Offers::callback, &offers, networkInterface);

@@ -1,7 +1,8 @@
 // The module-sharing server's request path: a client link through a server
 // to the simulated module, several clients at once, refused force-route,
 // bad frames, replies of one data byte and of several packets, setUEIBytes
-// transfers kept together, and the server's teardown with its link.
+// transfers kept together, replies that come too late, and the server's
+// teardown with its link.
 
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -13,7 +14,10 @@
 #include <thread>
 #include <vector>
 
+#include "Tessarine2/common/aLinkInternal.h"
+#include "Tessarine2/common/aLinkManagerInternal.h"
 #include "Tessarine2/common/aTime.h"
+#include "Tessarine2/common/packetfifo.h"
 #include "tests/Tessarine2/common/test_aServer_support.h"
 
 namespace {
@@ -430,6 +434,46 @@ TEST(ServerRequests, ARequestWithoutReplyIsDroppedAfterTwoSecondsAndTheNextOneWo
   const long long waited = msSince(start);
   EXPECT_GE(waited, 1800) << "the echo waited behind the unanswered request";
   EXPECT_LT(waited, 3500);
+}
+
+// Packets waiting in the in-FIFO of the USB link behind a caller's client
+// link; SIZE_MAX when the links are gone.
+size_t servedLinkBacklog(linkID client) {
+  linkID usb = 0;
+  {
+    aLinkPin pin(client);
+    if (pin.entry() == nullptr) {
+      return SIZE_MAX;
+    }
+    usb = pin.entry()->companion;
+  }
+  aLinkPin pin(usb);
+  return pin.link() == nullptr ? SIZE_MAX : aPacketFifo_GetLength(pin.link()->inFifo.load());
+}
+
+TEST(ServerRequests, AReplyTooLateForItsRequestNeverReachesTheNextClient) {
+  SharedModule shared;
+  ASSERT_TRUE(shared.open());
+  RawClient a(shared.port);
+  RawClient b(shared.port);
+
+  // A's answer leaves the module well after the server's 2 s wait for it.
+  shared.module.engine.setReplyDelay(2600);
+  a.send(echoRequest({0xA}));
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(6);
+  while (servedLinkBacklog(shared.client) == 0 && std::chrono::steady_clock::now() < deadline) {
+    aTime_MSSleep(10);
+  }
+  ASSERT_EQ(servedLinkBacklog(shared.client), 1u) << "A's late answer came in after the server gave up on it";
+  EXPECT_EQ(a.receive(100), std::nullopt) << "a request given up is not answered";
+
+  shared.module.engine.setReplyDelay(0);
+  b.send(echoRequest({0xB}));
+  EXPECT_EQ(b.receive(1500), echoRequest({0xB}));
+  EXPECT_EQ(b.receive(300), std::nullopt) << "A's answer never reaches B";
+  EXPECT_EQ(a.receive(0), std::nullopt);
+  EXPECT_EQ(countReceived(shared.module.engine, {linktest::kEcho, 0xA}), 1u);
+  EXPECT_EQ(countReceived(shared.module.engine, {linktest::kEcho, 0xB}), 1u);
 }
 
 TEST(ServerRequests, TheServerGoesWithTheLastUseOfTheCallersLink) {

@@ -8,13 +8,14 @@
 
 #include "Tessarine2/objects/Module.h"
 #include "tests/Tessarine2/objects/ObjectsTestSupport.h"
-#include "tests/sim/module/LegacyDiscoveryResponder.h"
+#include "tests/sim/legacydiscovery/LegacyDiscoveryPeer.h"
 #include "tests/sim/netdiscovery/PrivateNetworkTest.h"
 
 namespace {
 
 using namespace objtest;
-using simmodule::LegacyDiscoveryResponder;
+using testsupport::legacyAnswer;
+using testsupport::LegacyDiscoveryPeer;
 
 constexpr uint32_t kSerial = 0x0BADF00D;
 constexpr uint8_t kModel = 0x13;
@@ -29,13 +30,10 @@ class NetworkModule : public netsim::InPrivateNetwork<netsim::PrivateNetwork::Li
     ModuleIdentity identity;
     identity.serial = kSerial;
     identity.model = kModel;
-    sim = std::make_unique<TcpModule>(netsim::PrivateNetwork::ethernetAddressText(), kAddress, identity);
-    LegacyDiscoveryResponder::Identity answer;
-    answer.moduleAddress = kAddress;
-    answer.port = sim->front.port();
-    answer.serial = kSerial;
-    answer.model = kModel;
-    responder = std::make_unique<LegacyDiscoveryResponder>(netsim::PrivateNetwork::ethernetAddressText(), answer);
+    const char* ethernet = netsim::PrivateNetwork::ethernetAddressText();
+    sim = std::make_unique<TcpModule>(ethernet, kAddress, identity);
+    responder = std::make_unique<LegacyDiscoveryPeer>(ethernet, ethernet,
+                                                      legacyAnswer(kAddress, sim->front.port(), kSerial, kModel));
   }
   void TearDown() override {
     responder.reset();
@@ -43,7 +41,7 @@ class NetworkModule : public netsim::InPrivateNetwork<netsim::PrivateNetwork::Li
   }
 
   std::unique_ptr<TcpModule> sim;
-  std::unique_ptr<LegacyDiscoveryResponder> responder;
+  std::unique_ptr<LegacyDiscoveryPeer> responder;
 };
 
 TEST_F(NetworkModule, FoundBySerialNumberAndConnected) {
@@ -52,7 +50,7 @@ TEST_F(NetworkModule, FoundBySerialNumberAndConnected) {
   ASSERT_EQ(module.connect(TCPIP, kSerial), aErrNone);
   EXPECT_TRUE(module.isConnected());
   EXPECT_EQ(module.getModuleAddress(), kAddress);
-  EXPECT_GE(responder->requests(), 1u);
+  EXPECT_GE(responder->requests(), 1);
   linkSpec spec;
   ASSERT_EQ(module.getLinkSpecifier(&spec), aErrNone);
   EXPECT_EQ(spec.type, TCPIP);

@@ -159,23 +159,33 @@ TEST_F(RoutedFixture, ModuleLevelFailuresLeaveNetworkingModeAndTheRouter) {
   }
 }
 
-TEST_F(RoutedFixture, ALinkHeldBeforeIsGivenBack) {
-  // A second module on another loopback address; the routed Link holds a
-  // link to it that no longer runs when it is pointed at the router.
-  TcpModule other("127.0.0.2");
-  Link routed(other.spec(), "routed");
-  ASSERT_EQ(routed.setConfig(directConfig()), aErrNone);
-  ASSERT_EQ(routed.connect(), aErrNone);
-  const linkID held = linkTo(other.front.address());
-  ASSERT_NE(held, 0);
-  EXPECT_EQ(useCount(held), 1);
-  // An orderly close (after the module has read all it got, else the close
-  // resets): the held link stops running but stays held.
-  ASSERT_TRUE(other.engine.waitUntil([&] { return other.engine.forceRoutes().size() == 1; }, 3000));
-  other.front.disconnect(false);
-  ASSERT_TRUE(eventually([&] { return !routed.isConnected(); }, 3000));
-  EXPECT_EQ(useCount(held), 1);
+// A second module on another loopback address; the routed Link holds a
+// link to it that no longer runs when it is pointed at the router.
+struct HeldLinkFixture : RoutedFixture {
+  void SetUp() override {
+    RoutedFixture::SetUp();
+    if (HasFatalFailure()) {
+      return;
+    }
+    ASSERT_EQ(routed.setConfig(directConfig()), aErrNone);
+    ASSERT_EQ(routed.connect(), aErrNone);
+    held = linkTo(other.front.address());
+    ASSERT_NE(held, 0);
+    EXPECT_EQ(useCount(held), 1);
+    // An orderly close (after the module has read all it got, else the
+    // close resets): the held link stops running but stays held.
+    ASSERT_TRUE(other.engine.waitUntil([&] { return other.engine.forceRoutes().size() == 1; }, 3000));
+    other.front.disconnect(false);
+    ASSERT_TRUE(eventually([&] { return !routed.isConnected(); }, 3000));
+    EXPECT_EQ(useCount(held), 1);
+  }
 
+  TcpModule other{"127.0.0.2"};
+  Link routed{other.spec(), "routed"};
+  linkID held = 0;
+};
+
+TEST_F(HeldLinkFixture, ALinkHeldBeforeIsGivenBack) {
   ASSERT_EQ(routed.setLinkSpecifier(sim.spec()), aErrNone);
   ASSERT_EQ(routed.connectThroughLinkModule(*router->getLink()), aErrNone);
   EXPECT_TRUE(routed.isConnected());
@@ -185,20 +195,7 @@ TEST_F(RoutedFixture, ALinkHeldBeforeIsGivenBack) {
   expectRouterAlive(1);
 }
 
-TEST_F(RoutedFixture, ALinkHeldBeforeIsGivenBackWhenTheShareFails) {
-  TcpModule other("127.0.0.2");
-  Link routed(other.spec(), "routed");
-  ASSERT_EQ(routed.setConfig(directConfig()), aErrNone);
-  ASSERT_EQ(routed.connect(), aErrNone);
-  const linkID held = linkTo(other.front.address());
-  ASSERT_NE(held, 0);
-  // An orderly close (after the module has read all it got, else the close
-  // resets): the held link stops running but stays held.
-  ASSERT_TRUE(other.engine.waitUntil([&] { return other.engine.forceRoutes().size() == 1; }, 3000));
-  other.front.disconnect(false);
-  ASSERT_TRUE(eventually([&] { return !routed.isConnected(); }, 3000));
-  EXPECT_EQ(useCount(held), 1);
-
+TEST_F(HeldLinkFixture, ALinkHeldBeforeIsGivenBackWhenTheShareFails) {
   linkSpec unknown = sim.spec();
   unknown.type = 9;
   ASSERT_EQ(routed.setLinkSpecifier(unknown), aErrNone);

@@ -22,9 +22,10 @@
 
 namespace {
 
+using std::chrono::milliseconds;
+using testsupport::legacyAnswer;
 using testsupport::LegacyDiscoveryPeer;
 using testsupport::ModuleNetwork;
-using std::chrono::milliseconds;
 
 constexpr const char* kModuleA = "10.78.0.2";
 constexpr const char* kModuleB = "10.78.0.3";
@@ -51,15 +52,6 @@ bool collect(const linkSpec* spec, bool* taken, void* reference) {
   return offered->stopAfter == 0 || offered->specs.size() < offered->stopAfter;
 }
 
-LegacyDiscoveryPeer::Answer answer(uint8_t moduleAddress, uint16_t port, uint32_t serial, uint8_t model) {
-  LegacyDiscoveryPeer::Answer a;
-  a.moduleAddress = moduleAddress;
-  a.port = port;
-  a.serial = serial;
-  a.model = model;
-  return a;
-}
-
 // The record an answer gives.
 linkSpec expectedSpec(const LegacyDiscoveryPeer::Answer& a, const char* from, uint32_t model) {
   linkSpec spec{};
@@ -79,8 +71,8 @@ bool sameSpec(const linkSpec& a, const linkSpec& b) { return std::memcmp(&a, &b,
 class LegacyDiscovery : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_EQ(ModuleNetwork::enterPrivate(), "") << "cannot make a private network namespace";
-    ASSERT_TRUE(ModuleNetwork::isPrivate()) << "refusing to multicast on the machine's own network";
+    ASSERT_EQ(testsupport::enterOwnNetwork(), "") << "cannot make a private network namespace";
+    ASSERT_TRUE(testsupport::inOwnNetwork()) << "refusing to multicast on the machine's own network";
   }
 
   void TearDown() override {
@@ -114,8 +106,8 @@ TEST_F(LegacyDiscovery, OnlyLoopbackSendsNoRequestAndReturnsAtOnce) {
 }
 
 TEST_F(LegacyDiscovery, TwoModulesAnswerWithTheirAddressPortSerialAndModel) {
-  const auto a = answer(0x06, 8000, 0x11111111, 4);
-  const auto b = answer(0x0A, 0x2F1B, 0xA2B3C4D5, 0x13);
+  const auto a = legacyAnswer(0x06, 8000, 0x11111111, 4);
+  const auto b = legacyAnswer(0x0A, 0x2F1B, 0xA2B3C4D5, 0x13);
   addModules({{kModuleA, a}, {kModuleB, b}});
   Offered offered;
   auto start = std::chrono::steady_clock::now();
@@ -137,7 +129,7 @@ TEST_F(LegacyDiscovery, TwoModulesAnswerWithTheirAddressPortSerialAndModel) {
 }
 
 TEST_F(LegacyDiscovery, ShortAndGarbageDatagramsAreNoAnswers) {
-  auto a = answer(0x06, 8000, 0x11111111, 4);
+  auto a = legacyAnswer(0x06, 8000, 0x11111111, 4);
   LegacyDiscoveryPeer::Answer garbage = a;
   garbage.port = 1;
   std::string oddAddress = testsupport::legacyAnswerBytes(garbage);
@@ -149,7 +141,7 @@ TEST_F(LegacyDiscovery, ShortAndGarbageDatagramsAreNoAnswers) {
   a.before = {std::string(7, '\x55'), oddAddress, zeroAddress, noPort, std::string()};
   // An answer of 12 bytes carries no model; it inherits nothing from the
   // datagram before it.
-  auto b = answer(0x0A, 8001, 0x22222222, 0x13);
+  auto b = legacyAnswer(0x0A, 8001, 0x22222222, 0x13);
   b.length = 12;
   b.before = {std::string(16, '\x77')};
   addModules({{kModuleA, a}, {kModuleB, b}});
@@ -166,7 +158,7 @@ TEST_F(LegacyDiscovery, ShortAndGarbageDatagramsAreNoAnswers) {
 }
 
 TEST_F(LegacyDiscovery, CallbackThatStopsEndsAtOnce) {
-  addModules({{kModuleA, answer(0x06, 8000, 1, 4)}, {kModuleB, answer(0x08, 8001, 2, 4)}});
+  addModules({{kModuleA, legacyAnswer(0x06, 8000, 1, 4)}, {kModuleB, legacyAnswer(0x08, 8001, 2, 4)}});
   Offered offered;
   offered.stopAfter = 1;
   auto start = std::chrono::steady_clock::now();
@@ -176,7 +168,7 @@ TEST_F(LegacyDiscovery, CallbackThatStopsEndsAtOnce) {
 }
 
 TEST_F(LegacyDiscovery, ModuleAnsweringOnAndOnIsOfferedEachTime) {
-  auto a = answer(0x06, 8000, 0x11111111, 4);
+  auto a = legacyAnswer(0x06, 8000, 0x11111111, 4);
   a.repeats = 3;
   addModules({{kModuleA, a}});
   Offered offered;
@@ -220,8 +212,8 @@ class Chatter {
 };
 
 TEST_F(LegacyDiscovery, SteadyAnswersCannotKeepItRunning) {
-  addModules({{kModuleA, answer(0x06, 8000, 0x11111111, 4)}});
-  Chatter chatter(*network_, testsupport::legacyAnswerBytes(answer(0x08, 8001, 0x33333333, 4)));
+  addModules({{kModuleA, legacyAnswer(0x06, 8000, 0x11111111, 4)}});
+  Chatter chatter(*network_, testsupport::legacyAnswerBytes(legacyAnswer(0x08, 8001, 0x33333333, 4)));
   Offered offered;
   auto start = std::chrono::steady_clock::now();
   aDiscovery_EnumerateModules(TCPIP, collect, &offered, 0);
@@ -232,7 +224,7 @@ TEST_F(LegacyDiscovery, SteadyAnswersCannotKeepItRunning) {
 }
 
 TEST_F(LegacyDiscovery, GarbageDoesNotExtendTheWait) {
-  addModules({{kModuleA, answer(0x06, 8000, 0x11111111, 4)}});
+  addModules({{kModuleA, legacyAnswer(0x06, 8000, 0x11111111, 4)}});
   Chatter chatter(*network_, std::string(16, '\x01'));
   Offered offered;
   auto start = std::chrono::steady_clock::now();
@@ -244,8 +236,8 @@ TEST_F(LegacyDiscovery, GarbageDoesNotExtendTheWait) {
 }
 
 TEST_F(LegacyDiscovery, FindModuleBySerialNumberAndTheInterfaceList) {
-  const auto b = answer(0x0A, 8001, 0x22222222, 0x13);
-  addModules({{kModuleA, answer(0x06, 8000, 0x11111111, 4)}, {kModuleB, b}});
+  const auto b = legacyAnswer(0x0A, 8001, 0x22222222, 0x13);
+  addModules({{kModuleA, legacyAnswer(0x06, 8000, 0x11111111, 4)}, {kModuleB, b}});
   linkSpec* found = aDiscovery_FindModule(TCPIP, 0x22222222, 0);
   ASSERT_NE(found, nullptr);
   EXPECT_TRUE(sameSpec(*found, expectedSpec(b, kModuleB, 0x13)));

@@ -60,6 +60,15 @@ bool isRequest(const uint8_t* bytes, ssize_t length) {
 
 }  // namespace
 
+LegacyDiscoveryPeer::Answer legacyAnswer(uint8_t moduleAddress, uint16_t port, uint32_t serial, uint8_t model) {
+  LegacyDiscoveryPeer::Answer answer;
+  answer.moduleAddress = moduleAddress;
+  answer.port = port;
+  answer.serial = serial;
+  answer.model = model;
+  return answer;
+}
+
 std::string legacyAnswerBytes(const LegacyDiscoveryPeer::Answer& answer) {
   std::string bytes(kDatagram, '\0');
   bytes[1] = static_cast<char>(answer.moduleAddress);

@@ -62,6 +62,10 @@ class LegacyDiscoveryPeer {
   std::thread thread_;
 };
 
+// A whole answer, once, from a module at moduleAddress whose TCP port is
+// port.
+LegacyDiscoveryPeer::Answer legacyAnswer(uint8_t moduleAddress, uint16_t port, uint32_t serial, uint8_t model);
+
 // The 16 answer bytes (all of them, whatever answer.length says).
 std::string legacyAnswerBytes(const LegacyDiscoveryPeer::Answer& answer);
 

@@ -4,58 +4,18 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sched.h>
-#include <spawn.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/syscall.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <fstream>
 #include <stdexcept>
-
-extern char** environ;
 
 namespace testsupport {
 
 namespace {
-
-struct NamespaceId {
-  bool known = false;
-  dev_t device = 0;
-  ino_t inode = 0;
-  bool same(const NamespaceId& other) const {
-    return known && other.known && device == other.device && inode == other.inode;
-  }
-};
-
-NamespaceId namespaceOf(const char* path) {
-  NamespaceId id;
-  struct stat status {};
-  if (stat(path, &status) == 0) {
-    id.known = true;
-    id.device = status.st_dev;
-    id.inode = status.st_ino;
-  }
-  return id;
-}
-
-NamespaceId sStartNamespace;
-bool sEntered = false;
-
-int threadCount() {
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind("Threads:", 0) == 0) {
-      return std::stoi(line.substr(8));
-    }
-  }
-  return -1;
-}
 
 // A UDP socket bound to address:0 in the calling thread's namespace, or -1.
 int boundProbe(const std::string& address, sockaddr_in* where) {
@@ -94,67 +54,8 @@ bool carries(int from, int to, const sockaddr_in& toAddress, std::chrono::millis
 
 }  // namespace
 
-std::string runIp(std::vector<std::string> arguments) {
-  arguments.insert(arguments.begin(), "ip");
-  std::vector<char*> argv;
-  std::string command;
-  for (std::string& argument : arguments) {
-    argv.push_back(argument.data());
-    command += argument + " ";
-  }
-  argv.push_back(nullptr);
-  // posix_spawn clones the calling thread: the child is in its namespace.
-  pid_t child = 0;
-  int error = posix_spawnp(&child, "ip", nullptr, nullptr, argv.data(), environ);
-  if (error != 0) {
-    return command + ": " + std::strerror(error);
-  }
-  int status = 0;
-  while (waitpid(child, &status, 0) < 0) {
-    if (errno != EINTR) {
-      return command + ": " + std::strerror(errno);
-    }
-  }
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? "" : command + "failed";
-}
-
-std::string ModuleNetwork::enterPrivate() {
-  static std::once_flag once;
-  static std::string result;
-  std::call_once(once, [] {
-    if (threadCount() != 1) {
-      result = "the process has more than one thread; the namespace would not cover them all";
-      return;
-    }
-    sStartNamespace = namespaceOf("/proc/self/ns/net");
-    if (!sStartNamespace.known) {
-      result = "cannot read /proc/self/ns/net";
-      return;
-    }
-    if (unshare(CLONE_NEWNET) != 0) {
-      result = std::string("unshare(CLONE_NEWNET): ") + std::strerror(errno);
-      return;
-    }
-    sEntered = true;
-    result = isPrivate() ? runIp({"link", "set", "lo", "up"}) : "still in the machine's namespace";
-  });
-  return result;
-}
-
-bool ModuleNetwork::isPrivate() {
-  if (!sEntered) {
-    return false;
-  }
-  NamespaceId current = namespaceOf("/proc/self/ns/net");
-  if (!current.known || current.same(sStartNamespace)) {
-    return false;
-  }
-  // Process 1's namespace is the machine's own (when it can be read).
-  return !current.same(namespaceOf("/proc/1/ns/net"));
-}
-
 ModuleNetwork::ModuleNetwork(const std::vector<std::string>& moduleAddresses) {
-  if (!isPrivate()) {
+  if (!inOwnNetwork()) {
     throw std::runtime_error("refusing to make links outside a private network namespace");
   }
   thread_ = std::thread([this] { hold(); });

@@ -9,12 +9,14 @@
 #include <thread>
 #include <vector>
 
+#include "tests/sim/OwnNetwork.h"
+
 namespace testsupport {
 
 // Network namespaces of the test's own for discovery that multicasts: the
-// process leaves the machine's namespace for a private one (enterPrivate),
-// and a ModuleNetwork joins it by a veth pair to a second namespace where
-// the simulated modules live:
+// process leaves the machine's namespace for a private one
+// (enterOwnNetwork), and a ModuleNetwork joins it by a veth pair to a
+// second namespace where the simulated modules live:
 //
 //   this process:   "tnh0" 10.78.0.1/24   <- veth ->   "tnm0" with the
 //                                                      modules' addresses
@@ -25,14 +27,6 @@ namespace testsupport {
 class ModuleNetwork {
  public:
   static constexpr const char* kHostAddress = "10.78.0.1";
-
-  // Moves this process into a new network namespace with its loopback up.
-  // Must run while the process has one thread; "" on success, else what
-  // failed. Later calls return the first result.
-  static std::string enterPrivate();
-  // True after enterPrivate() while the process is in neither the namespace
-  // it started in nor that of process 1.
-  static bool isPrivate();
 
   // moduleAddresses: the addresses the modules' end carries, in 10.78.0.0/24.
   // Throws std::runtime_error when the link cannot be made.
@@ -57,10 +51,6 @@ class ModuleNetwork {
   pid_t tid_ = 0;
   std::thread thread_;
 };
-
-// Runs "ip" with the arguments in the calling thread's namespace; "" on
-// success, else what failed.
-std::string runIp(std::vector<std::string> arguments);
 
 }  // namespace testsupport
 

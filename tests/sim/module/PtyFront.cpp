@@ -27,8 +27,7 @@ thread_local const PtyFront* tLoopOf = nullptr;
 PtyFront::PtyFront(ModuleEngine& engine) : engine_(engine) {
   master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
   char name[128];
-  if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0 || ptsname_r(master_, name, sizeof name) != 0 ||
-      pipe2(wake_, O_CLOEXEC) != 0) {
+  if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0 || ptsname_r(master_, name, sizeof name) != 0) {
     if (master_ >= 0) {
       close(master_);
     }
@@ -47,16 +46,8 @@ PtyFront::PtyFront(ModuleEngine& engine) : engine_(engine) {
   engine_.attach(
       [this](const uint8_t* bytes, size_t count) {
         std::lock_guard<std::mutex> hold(masterMutex_);
-        size_t done = 0;
-        while (master_ >= 0 && done < count) {
-          ssize_t n = write(master_, bytes + done, count - done);
-          if (n < 0 && errno == EINTR) {
-            continue;
-          }
-          if (n <= 0) {
-            break;
-          }
-          done += static_cast<size_t>(n);
+        if (master_ >= 0) {
+          testsupport::writeAll(master_, bytes, count, false);
         }
       },
       [this] { hangUp(); });
@@ -66,9 +57,7 @@ PtyFront::PtyFront(ModuleEngine& engine) : engine_(engine) {
 
 PtyFront::~PtyFront() {
   engine_.detach();
-  char quit = kCommandQuit;
-  while (write(wake_[1], &quit, 1) < 0 && errno == EINTR) {
-  }
+  wake_.post(kCommandQuit);
   thread_.join();
   for (const std::string& link : links_) {
     unlink(link.c_str());
@@ -83,8 +72,6 @@ PtyFront::~PtyFront() {
   if (device_fd_ >= 0) {
     close(device_fd_);
   }
-  close(wake_[0]);
-  close(wake_[1]);
 }
 
 void PtyFront::publishAs(const std::string& path) {
@@ -96,9 +83,7 @@ void PtyFront::publishAs(const std::string& path) {
 }
 
 void PtyFront::hangUp() {
-  char what = kCommandHangUp;
-  while (write(wake_[1], &what, 1) < 0 && errno == EINTR) {
-  }
+  wake_.post(kCommandHangUp);
   if (tLoopOf == this) {
     return;
   }
@@ -114,7 +99,7 @@ void PtyFront::loop() {
       std::lock_guard<std::mutex> hold(masterMutex_);
       master = master_;
     }
-    pollfd entries[2] = {{wake_[0], POLLIN, 0}, {master, POLLIN, 0}};
+    pollfd entries[2] = {{wake_.readEnd(), POLLIN, 0}, {master, POLLIN, 0}};
     const nfds_t count = master >= 0 ? 2 : 1;
     if (poll(entries, count, -1) < 0) {
       if (errno == EINTR) {
@@ -124,7 +109,7 @@ void PtyFront::loop() {
     }
     if (entries[0].revents & POLLIN) {
       char what = 0;
-      if (read(wake_[0], &what, 1) == 1) {
+      if (wake_.take(&what)) {
         if (what == kCommandQuit) {
           return;
         }

@@ -7,6 +7,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/sim/DescriptorIo.h"
 #include "tests/sim/module/ModuleEngine.h"
 
 namespace simmodule {
@@ -42,7 +43,7 @@ class PtyFront {
   std::condition_variable closedCv_;
   int master_ = -1;
   int device_fd_ = -1;  // keeps the line up while the host has it closed
-  int wake_[2] = {-1, -1};
+  testsupport::WakePipe wake_;
   std::thread thread_;
 };
 

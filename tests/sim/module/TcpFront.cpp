@@ -39,8 +39,7 @@ TcpFront::TcpFront(ModuleEngine& engine, uint16_t port, const std::string& bindA
   setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
   socklen_t length = sizeof where;
   if (listener_ < 0 || bind(listener_, reinterpret_cast<sockaddr*>(&where), sizeof where) != 0 ||
-      listen(listener_, 16) != 0 || getsockname(listener_, reinterpret_cast<sockaddr*>(&where), &length) != 0 ||
-      pipe2(wake_, O_CLOEXEC) != 0) {
+      listen(listener_, 16) != 0 || getsockname(listener_, reinterpret_cast<sockaddr*>(&where), &length) != 0) {
     if (listener_ >= 0) {
       close(listener_);
     }
@@ -51,16 +50,8 @@ TcpFront::TcpFront(ModuleEngine& engine, uint16_t port, const std::string& bindA
   engine_.attach(
       [this](const uint8_t* bytes, size_t count) {
         std::lock_guard<std::mutex> hold(connectionMutex_);
-        size_t done = 0;
-        while (connection_ >= 0 && done < count) {
-          ssize_t n = send(connection_, bytes + done, count - done, MSG_NOSIGNAL);
-          if (n < 0 && errno == EINTR) {
-            continue;
-          }
-          if (n <= 0) {
-            break;
-          }
-          done += static_cast<size_t>(n);
+        if (connection_ >= 0) {
+          testsupport::writeAll(connection_, bytes, count, true);
         }
       },
       [this] { disconnect(true); });
@@ -74,8 +65,6 @@ TcpFront::~TcpFront() {
   closeConnection(true);
   releaseFinished();
   close(listener_);
-  close(wake_[0]);
-  close(wake_[1]);
 }
 
 void TcpFront::command(char what) {
@@ -83,8 +72,7 @@ void TcpFront::command(char what) {
     std::lock_guard<std::mutex> hold(doneMutex_);
     ++commandsSent_;
   }
-  while (write(wake_[1], &what, 1) < 0 && errno == EINTR) {
-  }
+  wake_.post(what);
 }
 
 void TcpFront::disconnect(bool reset) {
@@ -135,7 +123,7 @@ void TcpFront::loop() {
       std::lock_guard<std::mutex> hold(connectionMutex_);
       connection = connection_;
     }
-    pollfd entries[3] = {{wake_[0], POLLIN, 0}, {listener_, POLLIN, 0}, {connection, POLLIN, 0}};
+    pollfd entries[3] = {{wake_.readEnd(), POLLIN, 0}, {listener_, POLLIN, 0}, {connection, POLLIN, 0}};
     const nfds_t count = connection >= 0 ? 3 : 2;
     if (poll(entries, count, -1) < 0) {
       if (errno == EINTR) {
@@ -145,7 +133,7 @@ void TcpFront::loop() {
     }
     if (entries[0].revents & POLLIN) {
       char what = 0;
-      if (read(wake_[0], &what, 1) == 1) {
+      if (wake_.take(&what)) {
         if (what == kCommandQuit) {
           return;
         }

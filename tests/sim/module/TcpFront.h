@@ -7,6 +7,7 @@
 #include <string>
 #include <thread>
 
+#include "tests/sim/DescriptorIo.h"
 #include "tests/sim/module/ModuleEngine.h"
 
 namespace simmodule {
@@ -42,7 +43,7 @@ class TcpFront {
   uint32_t address_ = 0;
   uint16_t port_ = 0;
   int listener_ = -1;
-  int wake_[2] = {-1, -1};
+  testsupport::WakePipe wake_;
   std::mutex connectionMutex_;  // guards connection_ for output
   int connection_ = -1;
   int finished_ = -1;  // closed in order, released later

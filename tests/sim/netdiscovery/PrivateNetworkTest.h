@@ -14,11 +14,11 @@ template <PrivateNetwork::Links kLinks>
 class InPrivateNetwork : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string failure = PrivateNetwork::enter();
+    std::string failure = testsupport::enterOwnNetwork();
     ASSERT_EQ(failure, "") << "cannot make a private network namespace";
     failure = PrivateNetwork::useLinks(kLinks);
     ASSERT_EQ(failure, "") << "cannot set up the private network's links";
-    ASSERT_TRUE(PrivateNetwork::isPrivate()) << "refusing to send anything on the machine's own network";
+    ASSERT_TRUE(testsupport::inOwnNetwork()) << "refusing to send anything on the machine's own network";
   }
 };
 

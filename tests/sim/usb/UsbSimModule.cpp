@@ -4,6 +4,18 @@
 
 namespace testsupport::usb {
 
+void attachToUsb(simmodule::ModuleEngine& engine, UsbDeviceModel& usb) {
+  usb.setHostWriteHandler([&engine](const std::string& bytes) {
+    engine.hostWrote(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+  });
+  engine.attach(
+      [&usb](const uint8_t* bytes, size_t length) {
+        usb.queueForHost(std::string(reinterpret_cast<const char*>(bytes), length));
+      },
+      [&usb] { usb.unplug(); });
+  engine.hostConnected();
+}
+
 UsbDeviceDescription UsbSimModule::description(const simmodule::ModuleIdentity& identity) {
   UsbDeviceDescription d;
   char serial[9];
@@ -13,25 +25,13 @@ UsbDeviceDescription UsbSimModule::description(const simmodule::ModuleIdentity& 
   return d;
 }
 
-simmodule::UpgradeCommand::Settings UsbSimModule::settings() {
-  simmodule::UpgradeCommand::Settings s;
-  s.load = simmodule::UpgradeCommand::Load::ReplyAndStay;
-  return s;
-}
-
-UsbSimModule::UsbSimModule(UsbTestbed& bus, const simmodule::ModuleIdentity& identity)
-    : usb_(bus.add(description(identity))), table_(engine_, kAddress), upgrade_(engine_, kAddress, settings()) {
+UsbSimModule::UsbSimModule(UsbTestbed& bus, const simmodule::ModuleIdentity& identity,
+                           const simmodule::UpgradeCommand::Settings& settings, simmodule::UpgradeCommand::Mode mode)
+    : usb_(bus.add(description(identity))), table_(engine_, kAddress), upgrade_(engine_, kAddress, settings) {
   simmodule::addSystemEntity(table_, identity);
   table_.setBuild(identity.build);
-  usb_.setHostWriteHandler([this](const std::string& bytes) {
-    engine_.hostWrote(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
-  });
-  engine_.attach(
-      [this](const uint8_t* bytes, size_t length) {
-        usb_.queueForHost(std::string(reinterpret_cast<const char*>(bytes), length));
-      },
-      [this] { usb_.unplug(); });
-  engine_.hostConnected();
+  upgrade_.setMode(mode);
+  attachToUsb(engine_, usb_);
 }
 
 UsbSimModule::~UsbSimModule() { engine_.detach(); }

@@ -84,9 +84,13 @@ int main(int argc, char** argv) {
       device.setHostWriteHandler([&device](const std::string& bytes) { device.queueForHost(bytes); });
     }
   }
+  // Each module keeps its link when its loader starts, so one device serves
+  // the whole update.
+  simmodule::UpgradeCommand::Settings inPlace;
+  inPlace.load = simmodule::UpgradeCommand::Load::ReplyAndStay;
   std::vector<std::unique_ptr<testsupport::usb::UsbSimModule>> simModules;
   for (const auto& identity : simulated) {
-    simModules.push_back(std::make_unique<testsupport::usb::UsbSimModule>(bus, identity));
+    simModules.push_back(std::make_unique<testsupport::usb::UsbSimModule>(bus, identity, inPlace));
   }
   const int status = testsupport::usb::runWithTestbed(command);
   for (size_t m = 0; m < simModules.size(); ++m) {

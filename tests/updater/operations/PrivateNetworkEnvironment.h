@@ -14,9 +14,9 @@ namespace opstest {
 class PrivateNetworkEnvironment : public ::testing::Environment {
  public:
   void SetUp() override {
-    ASSERT_EQ(netsim::PrivateNetwork::enter(), "") << "cannot make a private network namespace";
+    ASSERT_EQ(testsupport::enterOwnNetwork(), "") << "cannot make a private network namespace";
     ASSERT_EQ(netsim::PrivateNetwork::useLinks(netsim::PrivateNetwork::Links::WithEthernet), "");
-    ASSERT_TRUE(netsim::PrivateNetwork::isPrivate()) << "refusing to multicast on the machine's own network";
+    ASSERT_TRUE(testsupport::inOwnNetwork()) << "refusing to multicast on the machine's own network";
   }
 };
 
@@ -25,7 +25,7 @@ inline ::testing::Environment* const kPrivateNetwork =
 
 // Tests stop here unless the process is in its own namespace.
 #define REQUIRE_PRIVATE_NETWORK() \
-  ASSERT_TRUE(netsim::PrivateNetwork::isPrivate()) << "refusing to multicast on the machine's own network"
+  ASSERT_TRUE(testsupport::inOwnNetwork()) << "refusing to multicast on the machine's own network"
 
 }  // namespace opstest
 

@@ -1,9 +1,12 @@
 #ifndef TESTS_UPDATER_OPERATIONS_SIMMODULEFIXTURE_H
 #define TESTS_UPDATER_OPERATIONS_SIMMODULEFIXTURE_H
 
+#include <gtest/gtest.h>
+
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "Tessarine2/common/aDiscover.h"
 #include "Tessarine2/objects/Module.h"
@@ -12,6 +15,7 @@
 #include "tests/sim/module/TcpFront.h"
 #include "tests/sim/module/UeiTable.h"
 #include "tests/sim/module/UpgradeCommand.h"
+#include "tests/updater/operations/Containers.h"
 
 namespace opstest {
 
@@ -87,6 +91,20 @@ inline simmodule::ModuleIdentity identity(uint32_t serial, uint8_t model = kPand
   id.model = model;
   id.build = build;
   return id;
+}
+
+// The firmware blocks of the default container are in the module's flash,
+// and the module rebooted once.
+inline void expectFirmwareIn(const simmodule::UpgradeCommand& upgrade) {
+  birdgen::Container c = makeContainer(ContainerSpec());
+  for (const birdgen::Block& b : c.blocks) {
+    if ((b.header & 0x1F) != birdgen::kTypeFirmware) continue;
+    const uint32_t address = (uint32_t(b.payload[0]) << 24) | (uint32_t(b.payload[1]) << 16) |
+                             (uint32_t(b.payload[2]) << 8) | b.payload[3];
+    EXPECT_EQ(upgrade.flash(address, b.payload.size() - 4),
+              std::vector<uint8_t>(b.payload.begin() + 4, b.payload.end()));
+  }
+  EXPECT_EQ(upgrade.counts().reboots, 1);
 }
 
 // A Module connected straight to the simulated module over TCP, its network

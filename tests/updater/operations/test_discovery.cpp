@@ -8,7 +8,7 @@
 #include <string>
 
 #include "Tessarine2/common/aVersion.h"
-#include "tests/sim/module/LegacyDiscoveryResponder.h"
+#include "tests/sim/legacydiscovery/LegacyDiscoveryPeer.h"
 #include "tests/sim/module/SimRouter.h"
 #include "tests/updater/operations/OpsDisplay.h"
 #include "tests/updater/operations/PrivateNetworkEnvironment.h"
@@ -21,8 +21,9 @@ using opstest::identity;
 using opstest::kModuleAddress;
 using opstest::OpsDisplay;
 using opstest::TcpModule;
-using simmodule::LegacyDiscoveryResponder;
 using simmodule::SimPacket;
+using testsupport::legacyAnswer;
+using testsupport::LegacyDiscoveryPeer;
 
 constexpr const char* kEthernet = "10.77.0.1";
 constexpr uint32_t kSerial = 0x40F5849A;
@@ -37,18 +38,14 @@ class DiscoveryTest : public ::testing::Test {
     simmodule::ModuleIdentity id = identity(serial, 13, kBuild);
     id.version = kVersion;
     sim = std::make_unique<TcpModule>(id, simmodule::UpgradeCommand::Settings(), kEthernet);
-    LegacyDiscoveryResponder::Identity answer;
-    answer.moduleAddress = kModuleAddress;
-    answer.port = sim->port;
-    answer.serial = serial;
-    answer.model = 13;
-    responder = std::make_unique<LegacyDiscoveryResponder>(kEthernet, answer);
+    responder = std::make_unique<LegacyDiscoveryPeer>(kEthernet, kEthernet,
+                                                      legacyAnswer(kModuleAddress, sim->port, serial, 13));
   }
 
   OpsDisplay display;
   Updater updater{"http://127.0.0.1:1/cgi/u", "/nonexistent", display};
   std::unique_ptr<TcpModule> sim;
-  std::unique_ptr<LegacyDiscoveryResponder> responder;
+  std::unique_ptr<LegacyDiscoveryPeer> responder;
 };
 
 TEST_F(DiscoveryTest, AModuleOnTheNetworkIsListedWithWhatItReports) {
@@ -74,7 +71,7 @@ TEST_F(DiscoveryTest, AModuleOnTheNetworkIsListedWithWhatItReports) {
 TEST_F(DiscoveryTest, UsbDiscoveryNeverTouchesTheNetwork) {
   startModule();
   EXPECT_TRUE(updater.Discover_Devices(USB).empty());
-  EXPECT_EQ(responder->requests(), 0u);
+  EXPECT_EQ(responder->requests(), 0);
 }
 
 TEST_F(DiscoveryTest, BuildRepliesOfAnotherLengthGiveBuildZero) {
@@ -119,12 +116,8 @@ struct Router {
     // A device that acknowledges on an odd address is never probed.
     router.bus().addDevice(0x31);
     front = std::make_unique<simmodule::TcpFront>(engine, 0, kEthernet);
-    LegacyDiscoveryResponder::Identity answer;
-    answer.moduleAddress = kModuleAddress;
-    answer.port = front->port();
-    answer.serial = kRouterSerial;
-    answer.model = 13;
-    responder = std::make_unique<LegacyDiscoveryResponder>(kEthernet, answer);
+    responder = std::make_unique<LegacyDiscoveryPeer>(kEthernet, kEthernet,
+                                                      legacyAnswer(kModuleAddress, front->port(), kRouterSerial, 13));
   }
   ~Router() {
     responder.reset();
@@ -134,7 +127,7 @@ struct Router {
   simmodule::ModuleEngine engine{kModuleAddress};
   simmodule::SimRouter router;
   std::unique_ptr<simmodule::TcpFront> front;
-  std::unique_ptr<LegacyDiscoveryResponder> responder;
+  std::unique_ptr<LegacyDiscoveryPeer> responder;
 };
 
 TEST_F(DiscoveryTest, ModulesBehindARouterAreFoundByProbingItsBus) {

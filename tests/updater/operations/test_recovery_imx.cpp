@@ -24,12 +24,12 @@
 #include "tests/sim/bootrom/ImxSdpHidDevice.h"
 #include "tests/sim/bootrom/ImxSdpRom.h"
 #include "tests/sim/bootrom/ImxSdpSerialPeer.h"
-#include "tests/sim/module/ModuleEngine.h"
 #include "tests/sim/module/SystemEntity.h"
 #include "tests/sim/module/UeiTable.h"
 #include "tests/sim/module/UpgradeCommand.h"
 #include "tests/sim/updateserver/UpdateServerPeer.h"
 #include "tests/sim/usb/UmockdevPreload.h"
+#include "tests/sim/usb/UsbSimModule.h"
 #include "tests/sim/usb/UsbTestbed.h"
 #include "tests/updater/operations/Containers.h"
 #include "tests/updater/operations/OpsDisplay.h"
@@ -44,6 +44,7 @@ namespace {
 
 using opstest::ContainerSpec;
 using simmodule::UpgradeCommand;
+using testsupport::usb::UsbSimModule;
 using testsupport::usb::UsbTestbed;
 using Bytes = std::vector<uint8_t>;
 
@@ -92,40 +93,14 @@ testsupport::UpdateServerModel imxModel(bool generic = false) {
   return model;
 }
 
-// The module that the recovery loader runs: on the emulated bus under a
-// serial-number string, with the system entity and the upgrade command in
-// loader mode. Its output is made only on the emulation's thread.
-struct LoaderModule {
-  LoaderModule(UsbTestbed& bus, uint32_t serial)
-      : usb(bus.add(description(serial))), table(engine, opstest::kModuleAddress),
-        upgrade(engine, opstest::kModuleAddress) {
-    simmodule::ModuleIdentity id = opstest::identity(serial);
-    id.uniqueId = kUniqueId;
-    simmodule::addSystemEntity(table, id);
-    upgrade.setMode(UpgradeCommand::Mode::Loader);
-    usb.setHostWriteHandler([this](const std::string& bytes) {
-      engine.hostWrote(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
-    });
-    engine.attach(
-        [this](const uint8_t* bytes, size_t length) {
-          usb.queueForHost(std::string(reinterpret_cast<const char*>(bytes), length));
-        },
-        [this] { usb.unplug(); });
-    engine.hostConnected();
-  }
-  ~LoaderModule() { engine.detach(); }
-
-  static testsupport::usb::UsbDeviceDescription description(uint32_t serial) {
-    testsupport::usb::UsbDeviceDescription d;
-    d.serial = opstest::hex8(serial);
-    return d;
-  }
-
-  simmodule::ModuleEngine engine{opstest::kModuleAddress};
-  testsupport::usb::UsbDeviceModel& usb;
-  simmodule::UeiTable table;
-  UpgradeCommand upgrade;
-};
+// The module that the recovery loader runs: on the emulated bus under its
+// serial number, with the system entity and the upgrade command in loader
+// mode.
+simmodule::ModuleIdentity loaderIdentity(uint32_t serial) {
+  simmodule::ModuleIdentity id = opstest::identity(serial);
+  id.uniqueId = kUniqueId;
+  return id;
+}
 
 class ImxRecoveryTest : public ::testing::Test {
  protected:
@@ -139,7 +114,8 @@ class ImxRecoveryTest : public ::testing::Test {
     rom.setOnJump([this](uint32_t) {
       std::lock_guard<std::mutex> hold(busMutex);
       if (loaderSerial == 0) return;
-      loader = std::make_unique<LoaderModule>(bus, loaderSerial);
+      loader = std::make_unique<UsbSimModule>(bus, loaderIdentity(loaderSerial), UpgradeCommand::Settings(),
+                                              UpgradeCommand::Mode::Loader);
       if (configureLoader) configureLoader(*loader);
     });
   }
@@ -175,7 +151,7 @@ class ImxRecoveryTest : public ::testing::Test {
     ASSERT_TRUE(item.attributes.Save());
   }
 
-  LoaderModule& started() {
+  UsbSimModule& started() {
     std::lock_guard<std::mutex> hold(busMutex);
     if (!loader) throw std::runtime_error("the jump started no module");
     return *loader;
@@ -203,18 +179,8 @@ class ImxRecoveryTest : public ::testing::Test {
     EXPECT_TRUE(rom.jumped());
     EXPECT_EQ(rom.jumpAddress(), start);
   }
-  void expectFirmwareIn(const LoaderModule& module) const {
-    birdgen::Container c = opstest::makeContainer(ContainerSpec());
-    for (const birdgen::Block& b : c.blocks) {
-      if ((b.header & 0x1F) != birdgen::kTypeFirmware) continue;
-      const uint32_t address = (uint32_t(b.payload[0]) << 24) | (uint32_t(b.payload[1]) << 16) |
-                               (uint32_t(b.payload[2]) << 8) | b.payload[3];
-      EXPECT_EQ(module.upgrade.flash(address, b.payload.size() - 4), Bytes(b.payload.begin() + 4, b.payload.end()));
-    }
-    EXPECT_EQ(module.upgrade.counts().reboots, 1);
-  }
-  size_t resets(const LoaderModule& module) const {
-    return module.table.calls(simmodule::kCommandSystem, 0, simmodule::kSystemReset);
+  size_t resets(const UsbSimModule& module) const {
+    return module.table().calls(simmodule::kCommandSystem, 0, simmodule::kSystemReset);
   }
 
   testsupport::TempDir dir;
@@ -226,8 +192,8 @@ class ImxRecoveryTest : public ::testing::Test {
   UsbTestbed bus;
   std::mutex busMutex;  // the jump adds the module on the ROM's thread
   uint32_t loaderSerial = kDefaultSerial;  // 0: the jump starts nothing
-  std::function<void(LoaderModule&)> configureLoader;
-  std::unique_ptr<LoaderModule> loader;
+  std::function<void(UsbSimModule&)> configureLoader;
+  std::unique_ptr<UsbSimModule> loader;
 
   bootrom::ImxSdpRom rom{kFuseId};
   std::unique_ptr<bootrom::ImxSdpSerialPeer> serial;
@@ -278,8 +244,8 @@ TEST_F(ImxRecoveryTest, RecoveryOverUsbHidThroughTheServersLookup) {
 
   ASSERT_TRUE(updater->Recover_Firmware(port, 0, 9600, 0, "", false)) << display.all();
   expectLoaderWritten(kLoaderStart);
-  LoaderModule& module = started();
-  expectFirmwareIn(module);
+  UsbSimModule& module = started();
+  opstest::expectFirmwareIn(module.upgrade());
   EXPECT_EQ(resets(module), 0u) << "the loader keeps running for the firmware";
   EXPECT_EQ(ops(), std::vector<std::string>({"fix", "hi", "qu", "builds", "bird"}));
   EXPECT_TRUE(display.has("I:Recovering firmware with build: 1234")) << display.all();
@@ -307,7 +273,7 @@ TEST_F(ImxRecoveryTest, RecoveryOverTheSerialPortFromAFileForTheGivenModule) {
   ASSERT_EQ(rom.downloads().size(), 1u);
   EXPECT_EQ(rom.downloads()[0].address, 0x20000000u);
   EXPECT_EQ(rom.jumpAddress(), kLoaderStart);
-  expectFirmwareIn(started());
+  opstest::expectFirmwareIn(started().upgrade());
   EXPECT_TRUE(server.requests().empty());
   EXPECT_TRUE(display.has("I:Recovering from Birdfile: " + file)) << display.all();
   EXPECT_EQ(access((store + "/0000ABCD").c_str(), F_OK), -1) << "a file recovery touches no store folder";
@@ -367,8 +333,8 @@ TEST_F(ImxRecoveryTest, ALoaderTheRomDoesNotConfirmIsNotStarted) {
 TEST_F(ImxRecoveryTest, AnIdentifierTheModuleCannotReadFailsTheFingerprint) {
   onUsb();
   storeLoader(kDefaultSerial, loaderContainer(true));
-  configureLoader = [](LoaderModule& m) {
-    m.table.setError(simmodule::kCommandSystem, 0, systemUniqueIdentifier, simmodule::UeiTable::kErrIndexRange);
+  configureLoader = [](UsbSimModule& m) {
+    m.table().setError(simmodule::kCommandSystem, 0, systemUniqueIdentifier, simmodule::UeiTable::kErrIndexRange);
   };
   Fingerprint fp{};
   EXPECT_FALSE(updater->Get_Fingerprint(fp, port, kDefaultSerial, "", 115200, true));
@@ -393,17 +359,17 @@ TEST_P(ImxRecoveryFirmwarePhase, FailsWithTheMessage) {
   onUsb();
   storeLoader(kDefaultSerial, loaderContainer(true));
   if (c.refusePrepare) {
-    configureLoader = [](LoaderModule& m) {
+    configureLoader = [](UsbSimModule& m) {
       UpgradeCommand::Faults faults;
       faults.refuseLoaderPrepare = true;
-      m.upgrade.setFaults(faults);
+      m.upgrade().setFaults(faults);
     };
   }
   EXPECT_FALSE(updater->Recover_Firmware(port, 0, 115200, 0, "", false));
   ASSERT_FALSE(display.errors().empty());
   EXPECT_EQ(display.errors().back(), c.error) << display.all();
-  EXPECT_EQ(started().upgrade.flashBytesWritten(), 0u);
-  EXPECT_EQ(started().upgrade.counts().reboots, 0);
+  EXPECT_EQ(started().upgrade().flashBytesWritten(), 0u);
+  EXPECT_EQ(started().upgrade().counts().reboots, 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, ImxRecoveryFirmwarePhase,

@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-#include "tests/sim/module/LegacyDiscoveryResponder.h"
+#include "tests/sim/legacydiscovery/LegacyDiscoveryPeer.h"
 #include "tests/sim/module/SimRouter.h"
 #include "tests/updater/operations/OpsServerFixture.h"
 #include "tests/updater/operations/PrivateNetworkEnvironment.h"
@@ -25,8 +25,9 @@ using opstest::kPandrel;
 using opstest::kSerial;
 using opstest::OpsServerTest;
 using opstest::TcpModule;
-using simmodule::LegacyDiscoveryResponder;
 using simmodule::UpgradeCommand;
+using testsupport::legacyAnswer;
+using testsupport::LegacyDiscoveryPeer;
 using Bytes = std::vector<uint8_t>;
 
 constexpr const char* kEthernet = "10.77.0.1";
@@ -47,12 +48,8 @@ class UpdateTest : public OpsServerTest {
   void startModule(const simmodule::ModuleIdentity& id,
                    UpgradeCommand::Settings settings = UpgradeCommand::Settings()) {
     sim = std::make_unique<TcpModule>(id, settings, kEthernet);
-    LegacyDiscoveryResponder::Identity answer;
-    answer.moduleAddress = kModuleAddress;
-    answer.port = sim->port;
-    answer.serial = id.serial;
-    answer.model = id.model;
-    responder = std::make_unique<LegacyDiscoveryResponder>(kEthernet, answer);
+    responder = std::make_unique<LegacyDiscoveryPeer>(kEthernet, kEthernet,
+                                                      legacyAnswer(kModuleAddress, sim->port, id.serial, id.model));
   }
 
   void storeLatest() { ASSERT_EQ(updater->Download_Firmware(kSerial, "", false, false), kBuild); }
@@ -94,7 +91,7 @@ class UpdateTest : public OpsServerTest {
   }
 
   std::unique_ptr<TcpModule> sim;
-  std::unique_ptr<LegacyDiscoveryResponder> responder;
+  std::unique_ptr<LegacyDiscoveryPeer> responder;
 };
 
 // --- the road of one update, for each way the module starts its loader ---
@@ -216,12 +213,8 @@ TEST_F(UpdateTest, AModuleThatDoesNotFitTheContainerIsLeftAlone) {
     display.lines.clear();
     startModule(row.module);
     responder.reset();
-    LegacyDiscoveryResponder::Identity answer;
-    answer.moduleAddress = kModuleAddress;
-    answer.port = sim->port;
-    answer.serial = kSerial;
-    answer.model = row.module.model;
-    responder = std::make_unique<LegacyDiscoveryResponder>(kEthernet, answer);
+    responder = std::make_unique<LegacyDiscoveryPeer>(
+        kEthernet, kEthernet, legacyAnswer(kModuleAddress, sim->port, kSerial, row.module.model));
 
     EXPECT_FALSE(updater->Update_Firmware(kSerial, kBuild, "", 0, 0, false));
     EXPECT_EQ(display.errors(), row.errors) << display.all();
@@ -301,12 +294,8 @@ struct RoutedModules {
         upgrade(engine, kTargetAddress, behindRouter()) {
     target.setBuild(kBuild);
     front = std::make_unique<simmodule::TcpFront>(engine, 0, kEthernet);
-    LegacyDiscoveryResponder::Identity answer;
-    answer.moduleAddress = kModuleAddress;
-    answer.port = front->port();
-    answer.serial = kRouterSerial;
-    answer.model = 13;
-    responder = std::make_unique<LegacyDiscoveryResponder>(kEthernet, answer);
+    responder = std::make_unique<LegacyDiscoveryPeer>(kEthernet, kEthernet,
+                                                      legacyAnswer(kModuleAddress, front->port(), kRouterSerial, 13));
   }
   ~RoutedModules() {
     responder.reset();
@@ -324,7 +313,7 @@ struct RoutedModules {
   simmodule::UeiTable& target;
   UpgradeCommand upgrade;
   std::unique_ptr<simmodule::TcpFront> front;
-  std::unique_ptr<LegacyDiscoveryResponder> responder;
+  std::unique_ptr<LegacyDiscoveryPeer> responder;
 };
 
 TEST_F(UpdateTest, AModuleBehindARouterIsUpdatedThroughTheRoutersLink) {

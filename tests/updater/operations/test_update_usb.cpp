@@ -9,10 +9,8 @@
 #include <memory>
 #include <string>
 
-#include "tests/sim/module/ModuleEngine.h"
-#include "tests/sim/module/SystemEntity.h"
-#include "tests/sim/module/UeiTable.h"
 #include "tests/sim/module/UpgradeCommand.h"
+#include "tests/sim/usb/UsbSimModule.h"
 #include "tests/sim/usb/UsbTestbed.h"
 #include "tests/sim/TempDir.h"
 #include "tests/updater/operations/Containers.h"
@@ -28,7 +26,7 @@ using opstest::ContainerSpec;
 using opstest::identity;
 using opstest::kModuleAddress;
 using simmodule::UpgradeCommand;
-using testsupport::usb::UsbDeviceDescription;
+using testsupport::usb::UsbSimModule;
 using testsupport::usb::UsbTestbed;
 using Bytes = std::vector<uint8_t>;
 
@@ -38,40 +36,6 @@ constexpr uint32_t kBuild = 1234;
 // libusb reads the emulated bus once, when its context starts: every test
 // adds its devices first and runs in a process of its own (as ctest runs
 // them).
-
-// A module behind an emulated USB device. Its output is made only on the
-// emulation's thread, in answer to what the host wrote; the engine's
-// disconnect unplugs the device, as a restarting module leaves the bus.
-struct UsbModule {
-  UsbModule(UsbTestbed& bus, const std::string& serialText, const simmodule::ModuleIdentity& id,
-            UpgradeCommand::Settings settings)
-      : usb(bus.add(description(serialText))), table(engine, kModuleAddress),
-        upgrade(engine, kModuleAddress, settings) {
-    simmodule::addSystemEntity(table, id);
-    table.setBuild(id.build);
-    usb.setHostWriteHandler([this](const std::string& bytes) {
-      engine.hostWrote(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
-    });
-    engine.attach(
-        [this](const uint8_t* bytes, size_t length) {
-          usb.queueForHost(std::string(reinterpret_cast<const char*>(bytes), length));
-        },
-        [this] { usb.unplug(); });
-    engine.hostConnected();
-  }
-  ~UsbModule() { engine.detach(); }
-
-  static UsbDeviceDescription description(const std::string& serialText) {
-    UsbDeviceDescription d;
-    d.serial = serialText;
-    return d;
-  }
-
-  simmodule::ModuleEngine engine{kModuleAddress};
-  testsupport::usb::UsbDeviceModel& usb;
-  simmodule::UeiTable table;
-  UpgradeCommand upgrade;
-};
 
 // The build goes into the store beforehand and is named to the update, so
 // no update server takes part (and no server thread's sockets share file
@@ -97,21 +61,11 @@ class UsbUpdateTest : public ::testing::Test {
     return values;
   }
 
-  UsbModule& add(const std::string& serialText, const simmodule::ModuleIdentity& id,
-                 UpgradeCommand::Settings settings = UpgradeCommand::Settings()) {
-    modules.push_back(std::make_unique<UsbModule>(bus, serialText, id, settings));
+  // On the bus under its serial number in eight hexadecimal digits.
+  UsbSimModule& add(const simmodule::ModuleIdentity& id, UpgradeCommand::Settings settings = UpgradeCommand::Settings(),
+                    UpgradeCommand::Mode mode = UpgradeCommand::Mode::Resident) {
+    modules.push_back(std::make_unique<UsbSimModule>(bus, id, settings, mode));
     return *modules.back();
-  }
-
-  void expectFirmwareIn(const UsbModule& module) {
-    birdgen::Container c = opstest::makeContainer(ContainerSpec());
-    for (const birdgen::Block& b : c.blocks) {
-      if ((b.header & 0x1F) != birdgen::kTypeFirmware) continue;
-      const uint32_t address = (uint32_t(b.payload[0]) << 24) | (uint32_t(b.payload[1]) << 16) |
-                               (uint32_t(b.payload[2]) << 8) | b.payload[3];
-      EXPECT_EQ(module.upgrade.flash(address, b.payload.size() - 4), Bytes(b.payload.begin() + 4, b.payload.end()));
-    }
-    EXPECT_EQ(module.upgrade.counts().reboots, 1);
   }
 
   testsupport::TempDir dir;
@@ -121,20 +75,20 @@ class UsbUpdateTest : public ::testing::Test {
   std::unique_ptr<Updater> updater = std::make_unique<Updater>("http://127.0.0.1:1/cgi/u", store.c_str(), display);
   // The devices' models go with the bus, after the modules.
   UsbTestbed bus;
-  std::vector<std::unique_ptr<UsbModule>> modules;
+  std::vector<std::unique_ptr<UsbSimModule>> modules;
 };
 
 TEST_F(UsbUpdateTest, AModuleWhoseLoaderTakesOverTheLinkInPlace) {
   UpgradeCommand::Settings inPlace;
   inPlace.load = UpgradeCommand::Load::ReplyAndStay;
-  UsbModule& module = add("0000ABCD", identity(kSerial), inPlace);
+  UsbSimModule& module = add(identity(kSerial), inPlace);
 
   ASSERT_TRUE(updater->Update_Firmware(kSerial, kBuild, "", 0, 0, false)) << display.all();
-  EXPECT_EQ(module.upgrade.ramBlocks().size(), 1u);
-  expectFirmwareIn(module);
-  EXPECT_TRUE(module.usb.unplugged()) << "the reboot took the module off the bus";
+  EXPECT_EQ(module.upgrade().ramBlocks().size(), 1u);
+  opstest::expectFirmwareIn(module.upgrade());
+  EXPECT_TRUE(module.usb().unplugged()) << "the reboot took the module off the bus";
   EXPECT_STREQ(settings()["LATEST_TRANSFER"], "1234.bird");
-  EXPECT_EQ(module.usb.counters().claims, 1);
+  EXPECT_EQ(module.usb().counters().claims, 1);
 }
 
 TEST_F(UsbUpdateTest, ALoaderThatComesBackUnderTheDefaultSerialNumber) {
@@ -142,21 +96,20 @@ TEST_F(UsbUpdateTest, ALoaderThatComesBackUnderTheDefaultSerialNumber) {
   // leaves the bus; the loader shows up as 0xDEADDEAD.
   UpgradeCommand::Settings resident;
   resident.load = UpgradeCommand::Load::RestartWithoutReply;
-  UsbModule& firmware = add("0000ABCD", identity(kSerial), resident);
-  UsbModule& loader = add("DEADDEAD", identity(kDefaultSerial));
-  loader.upgrade.setMode(UpgradeCommand::Mode::Loader);
+  UsbSimModule& firmware = add(identity(kSerial), resident);
+  UsbSimModule& loader = add(identity(kDefaultSerial), UpgradeCommand::Settings(), UpgradeCommand::Mode::Loader);
 
   ASSERT_TRUE(updater->Update_Firmware(kSerial, kBuild, "", 0, 0, false)) << display.all();
-  EXPECT_EQ(firmware.upgrade.counts().loads, 1);
-  EXPECT_EQ(firmware.upgrade.ramBlocks().size(), 1u);
-  EXPECT_EQ(firmware.upgrade.flashBytesWritten(), 0u);
-  expectFirmwareIn(loader);
+  EXPECT_EQ(firmware.upgrade().counts().loads, 1);
+  EXPECT_EQ(firmware.upgrade().ramBlocks().size(), 1u);
+  EXPECT_EQ(firmware.upgrade().flashBytesWritten(), 0u);
+  opstest::expectFirmwareIn(loader.upgrade());
 }
 
 TEST_F(UsbUpdateTest, DiscoveryListsTheModulesOnTheBus) {
   simmodule::ModuleIdentity id = identity(kSerial, 4, 4711);
   id.version = 0x23000004;
-  add("0000ABCD", id);
+  add(id);
   std::vector<DeviceInfo> found = updater->Discover_Devices(USB);
   ASSERT_EQ(found.size(), 1u);
   EXPECT_EQ(found[0].spec.type, USB);
