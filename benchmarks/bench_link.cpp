@@ -1,15 +1,23 @@
 // Links against the simulated module: request/reply round trip over a
-// loopback TCP link (and over the emulated USB bus when it is built),
-// pipelined packets per second, the processor an idle link uses, and how
-// long destroying an idle TCP link takes.
+// loopback TCP link (and over the emulated USB bus when it is built) beside
+// a raw socket client doing the same request on the same kind of module,
+// where the link's round trip goes, pipelined packets per second, the
+// processor an idle link uses, and how long destroying an idle TCP link
+// takes.
 //
-// Round trips report p50_us and p99_us; the idle link reports cpu_percent
+// Round trips report p50_us and p99_us; the hop breakdown reports p50 and
+// mean of each hop (see BM_RoundTripTcpHops); the idle link reports cpu_percent
 // of one core over 5 s; the destroy reports its time per iteration.
 
 #include <benchmark/benchmark.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <string>
@@ -84,6 +92,190 @@ void roundTrips(benchmark::State& state, linkID link) {
   }
   reportPercentiles(state, samples);
 }
+
+// The same request without the link: one blocking socket, the request
+// written and the reply read on the caller's thread. What the module and
+// the loopback path cost by themselves.
+class RawClient {
+ public:
+  explicit RawClient(const TcpModule& module) {
+    descriptor_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in where{};
+    where.sin_family = AF_INET;
+    where.sin_port = htons(module.front.port());
+    where.sin_addr.s_addr = module.front.address();
+    int on = 1;
+    if (descriptor_ < 0 || connect(descriptor_, reinterpret_cast<const sockaddr*>(&where), sizeof where) != 0 ||
+        setsockopt(descriptor_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) != 0) {
+      close();
+    }
+  }
+  ~RawClient() { close(); }
+  RawClient(const RawClient&) = delete;
+  RawClient& operator=(const RawClient&) = delete;
+  bool ok() const { return descriptor_ >= 0; }
+
+  bool echo(uint8_t tag) {
+    const uint8_t request[] = {kModule, 4, kEcho, tag, 0x55, 0xAA};
+    if (send(descriptor_, request, sizeof request, MSG_NOSIGNAL) != static_cast<ssize_t>(sizeof request)) {
+      return false;
+    }
+    // [address][length][data]: the reply is the request's bytes again.
+    uint8_t reply[sizeof request];
+    size_t got = 0;
+    while (got < sizeof reply) {
+      ssize_t n = recv(descriptor_, reply + got, sizeof reply - got, 0);
+      if (n <= 0) {
+        return false;
+      }
+      got += static_cast<size_t>(n);
+    }
+    return reply[2] == kEcho && reply[3] == tag;
+  }
+
+ private:
+  void close() {
+    if (descriptor_ >= 0) {
+      ::close(descriptor_);
+      descriptor_ = -1;
+    }
+  }
+  int descriptor_ = -1;
+};
+
+void BM_RoundTripRawTcp(benchmark::State& state) {
+  TcpModule module;
+  RawClient client(module);
+  if (!client.ok()) {
+    state.SkipWithError("no connection");
+    return;
+  }
+  std::vector<double> samples;
+  samples.reserve(100000);
+  uint8_t tag = 0;
+  for (auto _ : state) {
+    const Clock::time_point start = Clock::now();
+    if (!client.echo(tag++)) {
+      state.SkipWithError("no reply");
+      break;
+    }
+    samples.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+  }
+  reportPercentiles(state, samples);
+}
+BENCHMARK(BM_RoundTripRawTcp)->Unit(benchmark::kMicrosecond)->MinTime(2.0);
+
+// Stamps taken along one round trip: when the module's handler sees the
+// request (its thread), when the link's reader has framed the reply (a
+// user filter that consumes nothing), and on the caller's side.
+struct HopStamps {
+  std::atomic<int64_t> moduleGot{0};
+  std::atomic<int64_t> readerFramed{0};
+};
+
+int64_t nowNS() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
+}
+
+void stampEchoesAtTheModule(simmodule::ModuleEngine& engine, HopStamps* stamps) {
+  engine.setHandler(kModule, kEcho, [stamps](const simmodule::SimPacket& request) {
+    stamps->moduleGot.store(nowNS());
+    return std::vector<simmodule::SimPacket>{request};
+  });
+}
+
+bool stampFramedEcho(const aPacket* packet, void* reference) {
+  if (isEcho(packet, nullptr)) {
+    static_cast<HopStamps*>(reference)->readerFramed.store(nowNS());
+  }
+  return false;
+}
+
+// The p50 and the mean of a hop (the means add up to the round trip's
+// mean; the p50s need not).
+void reportHops(benchmark::State& state, const std::string& name, std::vector<double>& microseconds) {
+  if (microseconds.empty()) {
+    return;
+  }
+  std::sort(microseconds.begin(), microseconds.end());
+  double sum = 0;
+  for (double sample : microseconds) {
+    sum += sample;
+  }
+  state.counters[name + "_p50_us"] = microseconds[microseconds.size() / 2];
+  state.counters[name + "_mean_us"] = sum / static_cast<double>(microseconds.size());
+}
+
+// The link's round trip in three hops, in microseconds (p50, and mean):
+//   out   caller's put -> writer thread -> socket -> module's handler
+//   back  module's reply -> socket -> reader thread has framed it
+//   fifo  reader's in-FIFO put -> the caller's filtered wait returns
+// BM_RoundTripRawHops splits the raw client's trip the same way (out,
+// back), so the link's own share of each hop is the difference.
+void BM_RoundTripTcpHops(benchmark::State& state) {
+  TcpModule module;
+  HopStamps stamps;
+  stampEchoesAtTheModule(module.engine, &stamps);
+  linkID link = module.open();
+  if (link == 0) {
+    state.SkipWithError("no link");
+    return;
+  }
+  aLink_InstallUserPacketFilter(link, stampFramedEcho, &stamps);
+  std::vector<double> out, back, fifo;
+  out.reserve(100000);
+  back.reserve(100000);
+  fifo.reserve(100000);
+  uint8_t tag = 0;
+  for (auto _ : state) {
+    const int64_t start = nowNS();
+    if (!sendEcho(link, tag++) || !awaitEcho(link)) {
+      state.SkipWithError("no reply");
+      break;
+    }
+    const int64_t end = nowNS();
+    const int64_t got = stamps.moduleGot.load();
+    const int64_t framed = stamps.readerFramed.load();
+    out.push_back(static_cast<double>(got - start) / 1e3);
+    back.push_back(static_cast<double>(framed - got) / 1e3);
+    fifo.push_back(static_cast<double>(end - framed) / 1e3);
+  }
+  aLink_InstallUserPacketFilter(link, nullptr, nullptr);
+  aLink_Destroy(&link);
+  reportHops(state, "out", out);
+  reportHops(state, "back", back);
+  reportHops(state, "fifo", fifo);
+}
+BENCHMARK(BM_RoundTripTcpHops)->Unit(benchmark::kMicrosecond)->MinTime(2.0);
+
+void BM_RoundTripRawHops(benchmark::State& state) {
+  TcpModule module;
+  HopStamps stamps;
+  stampEchoesAtTheModule(module.engine, &stamps);
+  RawClient client(module);
+  if (!client.ok()) {
+    state.SkipWithError("no connection");
+    return;
+  }
+  std::vector<double> out, back;
+  out.reserve(100000);
+  back.reserve(100000);
+  uint8_t tag = 0;
+  for (auto _ : state) {
+    const int64_t start = nowNS();
+    if (!client.echo(tag++)) {
+      state.SkipWithError("no reply");
+      break;
+    }
+    const int64_t end = nowNS();
+    const int64_t got = stamps.moduleGot.load();
+    out.push_back(static_cast<double>(got - start) / 1e3);
+    back.push_back(static_cast<double>(end - got) / 1e3);
+  }
+  reportHops(state, "out", out);
+  reportHops(state, "back", back);
+}
+BENCHMARK(BM_RoundTripRawHops)->Unit(benchmark::kMicrosecond)->MinTime(2.0);
 
 void BM_RoundTripTcp(benchmark::State& state) {
   TcpModule module;

@@ -112,11 +112,9 @@ void BM_CallbacksPerSecond(benchmark::State& state) {
   uint64_t sent = 0;
   uint64_t delivered = 0;
   uint64_t cached = 0;
-  double seconds = 0;
   for (auto _ : state) {
     const uint64_t sentBefore = sim.source.samplesSent();
     const uint64_t callsBefore = counter.calls.load();
-    const Clock::time_point start = Clock::now();
     sim.source.start(rate);
     std::this_thread::sleep_for(std::chrono::seconds(1));
     sim.source.stop();
@@ -131,7 +129,6 @@ void BM_CallbacksPerSecond(benchmark::State& state) {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the worker's last calls
-    seconds += std::chrono::duration<double>(Clock::now() - start).count();
     sent += sim.source.samplesSent() - sentBefore;
     delivered += counter.calls.load() - callsBefore;
     cached += value == static_cast<uint32_t>(lastSent) ? 1 : 0;

@@ -9,6 +9,7 @@
 #include "updater/Updater.h"
 #include "updater/UpdaterInternal.h"
 #include "updater/firmware/UpdaterStore.h"
+#include "updater/server/HTTPRequest.h"
 #include "updater/server/UpdateServerRequest.h"
 #include "updater/support/Log.h"
 #include "updater/support/base64.h"
@@ -20,6 +21,8 @@ constexpr UpdaterDisplayInterface::Level kError = UpdaterDisplayInterface::LEVEL
 
 // The spinner turns once per wait on the download worker.
 constexpr std::chrono::milliseconds kSpinnerStep(100);
+// A failed request that lasted within this of the deadline met the deadline.
+constexpr std::chrono::milliseconds kDeadlineSlack(250);
 
 // A build text as the server and the command line write it: base-10, the
 // value kept in 32 bits. False for a text that is not a number.
@@ -60,11 +63,21 @@ void downloadWorker(DownloadClosure closure) {
   closure.done->set_value(fetched);
 }
 
-// Bytes that inflate and scan as a container; anything else must not
-// replace a stored build.
-bool isContainer(const unsigned char* bytes, size_t count) {
-  BirdFile check;
-  return check.LoadData(bytes, count);
+// What the downloaded bytes are, before they may replace a stored build.
+enum class Downloaded { NoContainer, OtherBuild, OtherModule, Requested };
+
+// The container must be the build asked for and for this module: it is
+// stored under the build's name, and a later update trusts that name. A
+// generic container carries no module's serial number; the update patches
+// it in.
+Downloaded checkDownloaded(const unsigned char* bytes, size_t count, unsigned build, uint32_t serialNumber,
+                           BirdFile* container) {
+  if (!container->LoadData(bytes, count)) return Downloaded::NoContainer;
+  if (container->GetBuild() != build) return Downloaded::OtherBuild;
+  if (!container->hasSerialOffsets && !container->ValidateSerialNumber(serialNumber)) {
+    return Downloaded::OtherModule;
+  }
+  return Downloaded::Requested;
 }
 
 }  // namespace
@@ -135,6 +148,7 @@ unsigned Updater::Download_Firmware(unsigned serialNumber, std::string buildText
   std::string container;
   std::promise<bool> done;
   std::future<bool> fetched = done.get_future();
+  const auto started = std::chrono::steady_clock::now();
   std::thread worker(downloadWorker,
                      DownloadClosure{this, &done, serialNumber, std::move(version), buildText, &container, noCal});
 
@@ -148,6 +162,13 @@ unsigned Updater::Download_Firmware(unsigned serialNumber, std::string buildText
   worker.join();
   if (!ok) {
     display.message(kError, "Download failed");
+    // The transfer has a deadline of its own (HTTPLimits); say so when it
+    // was what ended the request. libcurl may end it a little before the
+    // deadline by this clock.
+    const long deadlineMs = HTTPRequest::GetLimits().TransferDeadlineMS();
+    if (std::chrono::steady_clock::now() - started + kDeadlineSlack >= std::chrono::milliseconds(deadlineMs)) {
+      display.message(kError, "Download of build %u did not finish within %ld s", build, (deadlineMs + 999) / 1000);
+    }
   }
   if (container.empty()) {
     display.message(kError, "Failed to retrieve a valid BIRD file");
@@ -159,8 +180,17 @@ unsigned Updater::Download_Firmware(unsigned serialNumber, std::string buildText
   // recorded.
   size_t count = 0;
   unsigned char* bytes = base64_decode(container.c_str(), container.size(), &count);
-  if (bytes == nullptr || !isContainer(bytes, count)) {
+  BirdFile received;
+  const Downloaded what =
+      bytes != nullptr ? checkDownloaded(bytes, count, build, serialNumber, &received) : Downloaded::NoContainer;
+  if (what != Downloaded::Requested) {
     std::free(bytes);
+    if (what == Downloaded::OtherBuild) {
+      display.message(kError, "Server sent build %u instead of build %u; not stored", received.GetBuild(), build);
+    } else if (what == Downloaded::OtherModule) {
+      display.message(kError, "Server sent build %u for device %08X instead of %08X; not stored", build,
+                      received.GetSerialNumber(), serialNumber);
+    }
     display.message(kError, "Failed to retrieve a valid BIRD file");
     return 0;
   }
@@ -174,9 +204,18 @@ unsigned Updater::Download_Firmware(unsigned serialNumber, std::string buildText
     return 0;
   }
 
-  item.attributes.Add(UpdaterStoreKeys::LATEST_DOWNLOAD, fileName);
-  item.attributes.Add(UpdaterStoreKeys::LAST_DOWNLOAD_DATE, now);
-  item.attributes.Save();
+  std::string recordError;
+  const bool recorded = item.ChangeAttributes(
+      [&](KeyValueStore& record) {
+        record.Add(UpdaterStoreKeys::LATEST_DOWNLOAD, fileName);
+        record.Add(UpdaterStoreKeys::LAST_DOWNLOAD_DATE, now);
+      },
+      &recordError);
+  if (!recorded) {
+    // The container is stored; only the record of it is missing.
+    display.message(kError, "Could not record the download of %s: %s", fileName.c_str(), recordError.c_str());
+    return 0;
+  }
   return build;
 }
 

@@ -162,7 +162,12 @@ aErr UpdaterEntity::_block_transfer(const uint8_t* payload, uint32_t length, uin
   if (result != aErrNone || !verify) return result;
 
   Log::log(DEBUG_Network_FIRM, "\nNETWORK: Block Transfer Validation {cmdUPGRADE, val_UPGRADE_SUM}\n");
-  send(val_UPGRADE_SUM, nullptr, 0);
+  aErr err = send(val_UPGRADE_SUM, nullptr, 0);
+  if (err != aErrNone) {
+    // Waiting would only take a sum the module was never asked for.
+    Log::log(DEBUG_Network_FIRM, "\nNETWORK: Error sending UPGRADE_SUM (%d)\n", err);
+    return err;
+  }
   uint8_t reply[kReplyRoom];
   uint8_t received = 0;
   const uint8_t request[2] = {cmdUPGRADE, val_UPGRADE_SUM};

@@ -8,6 +8,7 @@
 #include "updater/UpdaterInternal.h"
 #include "updater/firmware/UpdaterStore.h"
 #include "updater/recovery/HID_SDPLoader.h"
+#include "updater/recovery/ImageVectorTable.h"
 #include "updater/recovery/NXPSerialClass.h"
 #include "updater/recovery/SDPLoader.h"
 #include "updater/recovery/Serial_SDPLoader.h"
@@ -45,8 +46,16 @@ class MutedMessages {
   UpdaterDisplayInterface& display_;
 };
 
-bool _get_fingerprint_lpc(std::string port, unsigned baud, Fingerprint& result) {
+// bytesOnLine: what the probe put on the port, which an i.MX boot ROM on the
+// same line took as the start of a command.
+bool _get_fingerprint_lpc(std::string port, unsigned baud, Fingerprint& result, size_t* bytesOnLine) {
   NXPSerialClass isp;
+  // Counted on every way out, whatever the probe got to send.
+  struct CountOnReturn {
+    NXPSerialClass& isp;
+    size_t* out;
+    ~CountOnReturn() { *out = isp.bytesSent(); }
+  } count{isp, bytesOnLine};
   aErr err = isp.Connect(port.c_str(), baud);
   if (err != aErrNone) {
     Log::log(DEBUG_APP, "ERROR %d ==> Could not open serial port\n", err);
@@ -69,12 +78,74 @@ bool _get_fingerprint_lpc(std::string port, unsigned baud, Fingerprint& result) 
   return true;
 }
 
+// The start address a loader container names: its first loader-start
+// block's, else the default.
+uint32_t loaderStart(BirdFile& container) {
+  const std::vector<BirdBlock> starts = container.FindBlocks(BirdFile::BLOCK_LOADER_START);
+  if (!starts.empty() && starts[0].length >= kAddressBytes && starts[0].payload != nullptr) {
+    return bigEndianWord(starts[0].payload);
+  }
+  return IMX1050::DEFAULT_IMX_LOADER_IVT_ADDRESS;
+}
+
+// The boot ROM jumps only to an image vector table, so one must lie at the
+// start address inside the blocks to be written; the last block to cover an
+// address is what the chip will hold there. A container without loader
+// blocks cannot be judged (its loader may be in the chip already).
+bool startsAtAVectorTable(const std::vector<BirdBlock>& blocks, uint32_t start) {
+  if (blocks.empty()) {
+    return true;
+  }
+  unsigned char table[IMX1050::IVT_BYTES];
+  bool covered[IMX1050::IVT_BYTES] = {};
+  for (const BirdBlock& block : blocks) {
+    const uint32_t address = bigEndianWord(block.payload);
+    const uint64_t size = block.length - kAddressBytes;
+    for (size_t i = 0; i < IMX1050::IVT_BYTES; ++i) {
+      const uint64_t at = static_cast<uint64_t>(start) + i;
+      if (at >= address && at - address < size) {
+        table[i] = block.payload[kAddressBytes + (at - address)];
+        covered[i] = true;
+      }
+    }
+  }
+  for (bool c : covered) {
+    if (!c) {
+      return false;
+    }
+  }
+  return IMX1050::isImageVectorTable(table, sizeof table, start);
+}
+
 // Writes every loader block of the container through the i.MX boot ROM's
 // Serial Download Protocol, each to the address in its first four bytes,
 // and jumps to the start address (the first loader-start block's, else the
-// default). aErrNotReady when the ROM's transport does not open,
-// aErrConnection when a block is not taken (nothing is started then).
-aErr _transfer_recovery_loader(UpdaterDisplayInterface&, BirdFile& container, std::string port) {
+// default). aErrNotReady when the ROM's transport does not open or the ROM
+// does not answer, aErrConnection when a block is not taken (nothing is
+// started then), aErrParam for a container the chip could not start
+// (nothing is sent then). A refused container or a failed download prints
+// one error line; a ROM that is not there is only logged, as another chip
+// may be on the port. bytesBefore: what another protocol already sent on a
+// serial port.
+aErr _transfer_recovery_loader(UpdaterDisplayInterface& display, BirdFile& container, std::string port,
+                               size_t bytesBefore) {
+  const std::vector<BirdBlock> blocks = container.FindBlocks(BirdFile::BLOCK_LOADER);
+  for (const BirdBlock& block : blocks) {
+    // A block without its address would have nowhere to go; the container
+    // reader refuses such blocks already.
+    if (block.length < kAddressBytes || block.payload == nullptr) {
+      display.message(kError, "Recovery loader refused, nothing sent to the chip: a loader block holds no address");
+      return aErrParam;
+    }
+  }
+  const uint32_t start = loaderStart(container);
+  if (!startsAtAVectorTable(blocks, start)) {
+    display.message(kError,
+                    "Recovery loader refused, nothing sent to the chip: no image vector table at its start 0x%08X",
+                    start);
+    return aErrParam;
+  }
+
   SDPLoader loader;
   Log::log(DEBUG_Updater, "Transfer Loader via Serial Interface (iMX):\n");
   // The serial transport copies the path; the loader owns either transport.
@@ -82,48 +153,46 @@ aErr _transfer_recovery_loader(UpdaterDisplayInterface&, BirdFile& container, st
   if (port == kUsbPort) {
     transport = new HID_SDPLoader(IMX1050::VID, IMX1050::PID);
   } else {
-    transport = new Serial_SDPLoader(port.c_str());
+    Serial_SDPLoader* serial = new Serial_SDPLoader(port.c_str());
+    serial->setBytesBefore(bytesBefore);
+    transport = serial;
   }
   loader.setLoader(transport);
   if (loader.init() != 0) {
     return aErrNotReady;
   }
 
-  const std::vector<BirdBlock> blocks = container.FindBlocks(BirdFile::BLOCK_LOADER);
-  uint32_t address = 0;
   uint8_t index = 0;
-  int written = 0;
   for (const BirdBlock& block : blocks) {
-    // A block without its address would have nowhere to go; the container
-    // reader refuses such blocks already.
-    if (block.length < kAddressBytes || block.payload == nullptr) {
-      Log::log(DEBUG_Updater, "Loader block %d holds no address\n", index);
+    const uint32_t address = bigEndianWord(block.payload);
+    std::vector<unsigned char> image(block.payload + kAddressBytes, block.payload + block.length);
+    Log::log(DEBUG_Updater, "Writting Block: %d, size %zu, address: %d\b", index, image.size(),
+             static_cast<int>(address));
+    const int written = loader.writeLoader(image, address);
+    if (written == SDPLoader::kNoAnswer && index == 0) {
+      // Nothing was sent beyond status requests: no i.MX ROM on the line.
+      return aErrNotReady;
+    }
+    if (written != 0) {
+      const char* why = written == SDPLoader::kSpokeDuringDownload ? "the boot ROM reported an error during it"
+                        : written == SDPLoader::kNoAnswer          ? "the boot ROM stopped answering"
+                                                                   : "the boot ROM did not confirm it";
+      display.message(kError,
+                      "Recovery loader download failed at block %d of %zu (%zu bytes to 0x%08X): %s; the chip needs "
+                      "a reset and another recovery",
+                      index + 1, blocks.size(), image.size(), address, why);
       return aErrConnection;
     }
-    address = bigEndianWord(block.payload);
-    std::vector<unsigned char> image(block.payload + kAddressBytes, block.payload + block.length);
-    Log::log(DEBUG_Updater, "Writting Block: %d, size %zu, address: %d\b", index++, image.size(),
-             static_cast<int>(address));
-    written = loader.writeLoader(image, address);
-    if (written != 0) {
-      break;
-    }
-  }
-  if (written != 0) {
-    return aErrConnection;
+    ++index;
   }
 
-  uint32_t start = IMX1050::DEFAULT_IMX_LOADER_IVT_ADDRESS;
-  const std::vector<BirdBlock> starts = container.FindBlocks(BirdFile::BLOCK_LOADER_START);
-  if (!starts.empty() && starts[0].length >= kAddressBytes && starts[0].payload != nullptr) {
-    start = bigEndianWord(starts[0].payload);
-  }
   loader.startLoader(start);
   return aErrNone;
 }
 
 bool _get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& updater, std::string port,
-                          unsigned serialNumber, std::string filePath, Fingerprint& result, bool reset) {
+                          unsigned serialNumber, std::string filePath, Fingerprint& result, bool reset,
+                          size_t bytesBefore) {
   if (serialNumber == 0) {
     serialNumber = kDefaultSerial;
   }
@@ -165,7 +234,7 @@ bool _get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& updater, st
     return false;
   }
 
-  if (_transfer_recovery_loader(display, container, port) != aErrNone) {
+  if (_transfer_recovery_loader(display, container, port, bytesBefore) != aErrNone) {
     Log::log(DEBUG_APP, "Error loading liveloader.\n");
     return false;
   }
@@ -200,10 +269,11 @@ bool _get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& updater, st
 
 bool Updater::Get_Fingerprint(Fingerprint& result, std::string port, unsigned serialNumber, std::string filePath,
                               unsigned baudRate, bool reset) {
-  if (_get_fingerprint_lpc(port, baudRate, result)) {
+  size_t probeBytes = 0;
+  if (_get_fingerprint_lpc(port, baudRate, result, &probeBytes)) {
     recoveryChip = kRecoveryChipLPC;
     return true;
   }
   recoveryChip = kRecoveryChipIMX;
-  return _get_fingerprint_imx(display, *this, port, serialNumber, filePath, result, reset);
+  return _get_fingerprint_imx(display, *this, port, serialNumber, filePath, result, reset, probeBytes);
 }

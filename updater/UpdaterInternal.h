@@ -5,6 +5,7 @@
 // recovery). Not part of the application's interface.
 
 #include <cstdint>
+#include <string>
 
 #include "Tessarine2/common/aDiscover.h"
 #include "Tessarine2/common/aError.h"
@@ -33,9 +34,16 @@ bool _validate_birdfile(UpdaterDisplayInterface& display, BirdFile& container, Z
 // True when the server lists the build for the module.
 bool _valid_build(unsigned serialNumber, unsigned build, const char* url);
 
+// Where a transfer phase stopped, for the one error line of a failed
+// update: the step ("firmware block 2 of 3", "reboot") and its result.
+struct TransferFailure {
+  std::string step;
+  aErr error = aErrNone;
+};
+
 // Loader phase of an update, on the module's resident firmware: the loader
 // blocks, then the start of the loader. The module restarts into the loader
-// and may drop its link.
+// and may drop its link. A failure shows its own error line.
 aErr _transfer_loader(UpdaterDisplayInterface& display, Zeltrova::Tessarine::Module& module, BirdFile& container);
 
 // Up to CONNECT_ATTEMPTS passes, one second apart (after the last one too),
@@ -53,9 +61,12 @@ bool _reconnect_loader(Zeltrova::Tessarine::Module& module, uint32_t serialNumbe
 
 // Firmware phase, on a running loader: every firmware block (up to
 // BLOCK_RETRIES tries each; the first block that fails ends the transfer),
-// then the reboot request. noWait: do not wait for the link to drop.
+// then the reboot request. noWait: do not wait for the link to drop. The
+// summary "Transferred ..." is shown when every block went through; on a
+// failure *failure (when given) says where it stopped, and the caller
+// reports it.
 aErr _transfer_firmware(UpdaterDisplayInterface& display, Zeltrova::Tessarine::Module& module, BirdFile& container,
-                        bool noWait);
+                        bool noWait, TransferFailure* failure = nullptr);
 
 // Discovery helpers. The two callbacks are aDiscoveryCallbacks: the first
 // appends every module found to a std::vector<DeviceInfo>, the second stops

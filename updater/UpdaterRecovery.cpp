@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <cstdio>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -6,6 +7,7 @@
 #include "Tessarine2/common/aTime.h"
 #include "Tessarine2/objects/Module.h"
 #include "updater/Updater.h"
+#include "updater/LpcRecoveryPlan.h"
 #include "updater/UpdaterInternal.h"
 #include "updater/firmware/UpdaterStore.h"
 #include "updater/recovery/NXPSerialClass.h"
@@ -26,15 +28,22 @@ constexpr unsigned kFingerprintBaud = 115200;
 // LPC17xx flash: sectors 0 to 29 are erased before anything is written.
 constexpr unsigned kFirstSector = 0;
 constexpr unsigned kLastSector = 29;
-// Firmware goes to flash through RAM in pieces of at most one 4 KiB copy.
+// Staging RAM for one copy, the largest the chip makes.
 constexpr unsigned kChunkBytes = 4096;
-// Firmware blocks begin with their 32-bit big-endian load address.
-constexpr uint32_t kAddressBytes = 4;
-// A firmware block with exactly this many bytes after its address marks the
-// end of what is written to an LPC17xx.
-constexpr uint32_t kEndMarkerBytes = 4;
 // Erased flash; programming it changes nothing.
 constexpr unsigned char kErasedByte = 0xFF;
+
+// One error line for a recovery that stopped at `step`. Once the erase has
+// been sent the chip holds no usable firmware until it is recovered again,
+// and the user must know that before unplugging it.
+void reportRecoveryFailure(UpdaterDisplayInterface& display, const char* step, bool flashTouched) {
+  if (flashTouched) {
+    display.message(kError, "Recovery failed at %s; the chip's flash is incomplete and it needs another recovery",
+                    step);
+  } else {
+    display.message(kError, "Recovery failed at %s; flash left as it was", step);
+  }
+}
 
 // The chip's ISP handler keeps the rate it synchronised at until it is told
 // otherwise, so a flashing rate other than the fingerprint step's is
@@ -80,24 +89,39 @@ bool _recover_firmware_imx(UpdaterDisplayInterface& display, BirdFile& container
 
 bool _recover_firmware_lpc(UpdaterDisplayInterface& display, BirdFile& container, std::string& port, unsigned baud,
                            Fingerprint&) {
+  // The whole container is judged before the chip is erased: a block the
+  // chip cannot take must not leave it blank.
+  std::vector<LpcFlashBlock> plan;
+  std::string refusal;
+  const std::vector<BirdBlock> blocks = container.FindBlocks(BirdFile::BLOCK_FIRMWARE);
+  if (!planLpcFlashBlocks(blocks, &plan, &refusal)) {
+    display.message(kError, "Recovery container refused, flash left as it was: %s", refusal.c_str());
+    return false;
+  }
+
   NXPSerialClass isp;
   if (connectForFlashing(isp, port, baud) != aErrNone) {
     Log::log(DEBUG_Network, "Could not connect to %s\n", port.c_str());
+    reportRecoveryFailure(display, "connecting to the chip", false);
     return false;
   }
   Log::log(DEBUG_Updater, "\n\tUnlock Memory:\n");
   if (isp.Unlock() != aErrNone) {
     Log::log(DEBUG_Network, "Could not unlock\n");
+    reportRecoveryFailure(display, "unlock", false);
     return false;
   }
   Log::log(DEBUG_Updater, "\n\tPrepare ALL memory for update:\n");
   if (isp.Prepare(kFirstSector, kLastSector) != aErrNone) {
     Log::log(DEBUG_Network, "Could not prepare\n");
+    reportRecoveryFailure(display, "prepare of sectors 0 to 29", false);
     return false;
   }
   Log::log(DEBUG_Updater, "\n\tErase all memory before update:\n");
   if (isp.Erase(kFirstSector, kLastSector) != aErrNone) {
+    // A refused or unanswered erase may have cleared some sectors already.
     Log::log(DEBUG_Network, "Could not erase\n");
+    reportRecoveryFailure(display, "erase of sectors 0 to 29", true);
     return false;
   }
 
@@ -105,62 +129,60 @@ bool _recover_firmware_lpc(UpdaterDisplayInterface& display, BirdFile& container
   Log::log(DEBUG_Updater, "Updating device firmware: \n");
   Log::log(DEBUG_Updater, "Transferring firmware to device from [%s]\n", container.path.c_str());
 
-  const std::vector<BirdBlock> blocks = container.FindBlocks(BirdFile::BLOCK_FIRMWARE);
   const int shown = static_cast<int>(blocks.size()) - 1;
   int n = 1;
   int total = 0;
-  // One copy's worth of staging RAM. A copy moves CopyLength bytes, more
-  // than a short chunk holds: the rest is sent as erased flash, so the copy
-  // programs nothing beyond the chunk (RAM would otherwise still hold the
-  // previous chunk, which would land on flash that a later block fills).
+  // One copy's worth of staging RAM. A copy moves more than a short chunk
+  // holds: the rest is sent as erased flash, so the copy programs nothing
+  // beyond the chunk (RAM would otherwise still hold the previous chunk,
+  // which would land on flash that a later block fills).
   std::vector<unsigned char> staging(kChunkBytes);
+  char step[96];
 
-  for (const BirdBlock& block : blocks) {
-    if (block.length < kAddressBytes || block.payload == nullptr) {
-      continue;  // the container reader refuses such blocks already
-    }
-    const uint32_t length = block.length - kAddressBytes;
-    if (length == kEndMarkerBytes) {
-      break;
-    }
-    uint32_t target = block.address;
-    const unsigned char* data = block.payload + kAddressBytes;
-
-    display.message(kInfo, "Transferring firmware block %d of %d, %d bytes", n, shown, static_cast<int>(length));
+  for (const LpcFlashBlock& block : plan) {
+    display.message(kInfo, "Transferring firmware block %d of %d, %d bytes", n, shown, static_cast<int>(block.length));
     display.display_progress(true);
-    Log::log(DEBUG_Updater, "Transferring firmware block: %d bytes to address 0x%08X\n", static_cast<int>(length),
-             target);
+    Log::log(DEBUG_Updater, "Transferring firmware block: %d bytes to address 0x%08X\n",
+             static_cast<int>(block.length), block.address);
 
     uint32_t offset = 0;
-    while (offset < length) {
-      const uint32_t chunk = length - offset < kChunkBytes ? length - offset : kChunkBytes;
-      const unsigned copy = NXPSerialClass::CopyLength(chunk);
-      std::copy(data + offset, data + offset + chunk, staging.begin());
-      std::fill(staging.begin() + chunk, staging.begin() + copy, kErasedByte);
+    for (const LpcFlashChunk& c : block.chunks) {
+      std::copy(c.data, c.data + c.chunk, staging.begin());
+      std::fill(staging.begin() + c.chunk, staging.begin() + c.copy, kErasedByte);
 
-      Log::log(DEBUG_Updater, "Transferring firmware %d bytes to address 0x%08X\n", static_cast<int>(chunk), target);
-      Log::log(DEBUG_Updater, "\t Write %d bytes to address 0x%08X\n", static_cast<int>(copy),
+      Log::log(DEBUG_Updater, "Transferring firmware %d bytes to address 0x%08X\n", static_cast<int>(c.chunk),
+               c.target);
+      Log::log(DEBUG_Updater, "\t Write %d bytes to address 0x%08X\n", static_cast<int>(c.copy),
                NXPSerialClass::WRITE_ADDRESS);
-      if (isp.Write(NXPSerialClass::WRITE_ADDRESS, copy, staging.data()) != aErrNone) {
+      if (isp.Write(NXPSerialClass::WRITE_ADDRESS, c.copy, staging.data()) != aErrNone) {
         Log::log(DEBUG_Updater, "\t Write to RAM failed\n");
+        display.display_progress(false);
+        snprintf(step, sizeof step, "RAM write for flash 0x%08X of firmware block %d", c.target, n);
+        reportRecoveryFailure(display, step, true);
         return false;
       }
       // Every sector the copy touches, not only those of the chunk.
-      const unsigned first = NXPSerialClass::SectorFromAddress(target);
-      const unsigned last = NXPSerialClass::SectorFromAddress(target + copy - 1);
+      const unsigned first = NXPSerialClass::SectorFromAddress(c.target);
+      const unsigned last = NXPSerialClass::SectorFromAddress(c.target + c.copy - 1);
       Log::log(DEBUG_Updater, "\t Prepare to copy to sector(s) %d to %d\n", first, last);
       if (isp.Prepare(first, last) != aErrNone) {
         Log::log(DEBUG_Updater, "\t Prepare failed\n");
+        display.display_progress(false);
+        snprintf(step, sizeof step, "prepare of sectors %u to %u for firmware block %d", first, last, n);
+        reportRecoveryFailure(display, step, true);
         return false;
       }
-      Log::log(DEBUG_Updater, "\t Copy %d bytes from %08X to %08X\n", copy, NXPSerialClass::WRITE_ADDRESS, target);
-      if (isp.CopyToFlash(target, NXPSerialClass::WRITE_ADDRESS, copy) != aErrNone) {
+      Log::log(DEBUG_Updater, "\t Copy %d bytes from %08X to %08X\n", c.copy, NXPSerialClass::WRITE_ADDRESS,
+               c.target);
+      if (isp.CopyToFlash(c.target, NXPSerialClass::WRITE_ADDRESS, c.copy) != aErrNone) {
         Log::log(DEBUG_Updater, "\t Transfer to flash failed\n");
+        display.display_progress(false);
+        snprintf(step, sizeof step, "copy to flash 0x%08X of firmware block %d", c.target, n);
+        reportRecoveryFailure(display, step, true);
         return false;
       }
-      target += chunk;
-      offset += chunk;
-      display.update_progress(static_cast<double>(offset) / static_cast<double>(length), nullptr);
+      offset += c.chunk;
+      display.update_progress(static_cast<double>(offset) / static_cast<double>(block.length), nullptr);
     }
     display.display_progress(false);
     total += static_cast<int>(offset);

@@ -1,3 +1,5 @@
+#include <cstdio>
+#include <string>
 #include <vector>
 
 #include "Tessarine2/common/aTime.h"
@@ -21,15 +23,31 @@ constexpr uint32_t kConnectPauseMS = 1000;
 constexpr uint32_t kLoaderSettleMS = 1000;
 constexpr uint32_t kLoaderSettlePollMS = 50;
 
+std::string blockStep(const char* kind, unsigned n, size_t count) {
+  char text[64];
+  std::snprintf(text, sizeof text, "%s block %u of %u", kind, n, static_cast<unsigned>(count));
+  return text;
+}
+
+void noteFailure(TransferFailure* failure, std::string step, aErr error) {
+  if (failure != nullptr) {
+    failure->step = std::move(step);
+    failure->error = error;
+  }
+}
+
 }  // namespace
 
 aErr _transfer_loader(UpdaterDisplayInterface& display, Module& module, BirdFile& container) {
   UpdaterEntity upgrade;
-  upgrade.init(&module, 0, true, false);
-
-  aErr status = upgrade.LoaderInit();
+  aErr status = upgrade.init(&module, 0, true, false);
+  if (status == aErrNone) {
+    status = upgrade.LoaderInit();
+  }
   if (status != aErrNone) {
     Log::log(DEBUG_Updater, "Error starting loader [%d, %s].\n", status, aError_GetErrorText(status));
+    display.message(kError, "Update failed at the loader init [%d, %s]; the module's firmware is unchanged", status,
+                    aError_GetErrorText(status));
     return status;
   }
 
@@ -40,42 +58,53 @@ aErr _transfer_loader(UpdaterDisplayInterface& display, Module& module, BirdFile
   int n = 1;
   int total = 0;
   aErr failedBlock = aErrNone;
+  std::string failedStep;
+  unsigned position = 0;
   for (const BirdBlock& block : loaders) {
+    ++position;
     display.message(kInfo, "Transferring loader block %d of %d, %d bytes", n, static_cast<int>(loaders.size()),
                     static_cast<int>(block.length));
     uint16_t blockSize = 0;
     status = upgrade.TransferPrepare(block.payload, block.length, block.flags, blockSize);
     if (status != aErrNone && status != aErrTimeout) {
       Log::log(DEBUG_Updater, "Error Preparing transfer [%d, %s].\n", status, aError_GetErrorText(status));
+      failedStep = blockStep("loader", position, loaders.size());
       break;
     }
     // A prepare that timed out is let through: the block goes all the same.
     status = upgrade.LoaderTransfer(block.payload, block.length);
     if (status != aErrNone) {
       Log::log(DEBUG_Updater, "Error loader transfer [%d, %s].\n", status, aError_GetErrorText(status));
-      if (failedBlock == aErrNone) failedBlock = status;
+      if (failedBlock == aErrNone) {
+        failedBlock = status;
+        failedStep = blockStep("loader", position, loaders.size());
+      }
       continue;
     }
     total += static_cast<int>(block.length);
     ++n;
   }
 
-  display.message(kInfo, "Transferred %d blocks, %d total bytes", n - 1, total);
   display.display_progress(false);
 
   // A loader image with a block missing must not be started.
   if (status == aErrNone && failedBlock != aErrNone) {
     status = failedBlock;
   }
-  if (status == aErrNone) {
-    display.message(kInfo, "Starting Load on Device");
-    status = upgrade.LoaderStart();
-    if (status == aErrTimeout) {
-      Log::log(DEBUG_Updater, "Timeout on LoaderStart. Usually indicates this is an iMX Load ignore err.\n");
-      status = aErrNone;
-    } else if (status != aErrNone) {
-      display.message(kError, "Error starting loader [%d, %s]", status, aError_GetErrorText(status));
-    }
+  if (status != aErrNone) {
+    // Only RAM was written: the resident firmware still runs.
+    display.message(kError, "Update failed at %s [%d, %s]; the module's firmware is unchanged", failedStep.c_str(),
+                    status, aError_GetErrorText(status));
+    return status;
+  }
+  display.message(kInfo, "Transferred %d blocks, %d total bytes", n - 1, total);
+  display.message(kInfo, "Starting Load on Device");
+  status = upgrade.LoaderStart();
+  if (status == aErrTimeout) {
+    Log::log(DEBUG_Updater, "Timeout on LoaderStart. Usually indicates this is an iMX Load ignore err.\n");
+    status = aErrNone;
+  } else if (status != aErrNone) {
+    display.message(kError, "Error starting loader [%d, %s]", status, aError_GetErrorText(status));
   }
   return status;
 }
@@ -121,15 +150,19 @@ bool _reconnect_loader(Module& module, uint32_t serialNumber) {
   return false;
 }
 
-aErr _transfer_firmware(UpdaterDisplayInterface& display, Module& module, BirdFile& container, bool noWait) {
+aErr _transfer_firmware(UpdaterDisplayInterface& display, Module& module, BirdFile& container, bool noWait,
+                        TransferFailure* failure) {
+  const std::vector<BirdBlock> blocks = container.FindBlocks(BirdFile::BLOCK_FIRMWARE);
   UpdaterEntity upgrade;
-  upgrade.init(&module, 0, true, noWait);
+  aErr status = upgrade.init(&module, 0, true, noWait);
+  if (status != aErrNone) {
+    noteFailure(failure, blocks.empty() ? std::string("reboot") : blockStep("firmware", 1, blocks.size()), status);
+    return status;
+  }
   Log::log(DEBUG_Updater, "Transferring firmware to device %s\n", container.path.c_str());
 
-  const std::vector<BirdBlock> blocks = container.FindBlocks(BirdFile::BLOCK_FIRMWARE);
   unsigned n = 1;
   int total = 0;
-  aErr status = aErrNone;
 
   for (const BirdBlock& block : blocks) {
     bool sent = false;
@@ -155,15 +188,17 @@ aErr _transfer_firmware(UpdaterDisplayInterface& display, Module& module, BirdFi
     }
     if (!sent) {
       Log::log(DEBUG_Updater, "Error firmware transfer block failed.\n");
-      break;
+      noteFailure(failure, blockStep("firmware", n, blocks.size()), status);
+      return status;
     }
     total += static_cast<int>(block.length);
     ++n;
   }
 
   display.message(kInfo, "Transferred %d blocks, %d total bytes", static_cast<int>(n - 1), total);
-  if (status == aErrNone) {
-    status = upgrade.LoaderReboot(display);
+  status = upgrade.LoaderReboot(display);
+  if (status != aErrNone) {
+    noteFailure(failure, "reboot", status);
   }
   return status;
 }

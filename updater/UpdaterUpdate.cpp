@@ -53,11 +53,11 @@ unsigned chooseBuild(UpdaterDisplayInterface& display, const std::string& url, u
     }
   }
   if (build == 0) {
-    build = static_cast<unsigned>(item.attributes.GetInt(UpdaterStoreKeys::LATEST_DOWNLOAD, 0));
+    build = item.RecordedBuild(UpdaterStoreKeys::LATEST_DOWNLOAD);
     if (build != 0) display.message(kInfo, "Updating with the Latest Download");
   }
   if (build == 0) {
-    build = static_cast<unsigned>(item.attributes.GetInt(UpdaterStoreKeys::LATEST_TRANSFER, 0));
+    build = item.RecordedBuild(UpdaterStoreKeys::LATEST_TRANSFER);
     if (build != 0) display.message(kInfo, "Updating with the Latest Transfer");
   }
   if (build == 0) {
@@ -115,6 +115,8 @@ bool Updater::Update_Firmware(unsigned serialNumber, unsigned build, std::string
     Log::log(DEBUG_Updater, "Setting serial number into firmware... ");
     if (!container.ReplaceSerialNumber(serialNumber)) {
       Log::log(DEBUG_Updater, "Error: Unable to modify serial number in bird.\n");
+      display.message(kError, "Could not put serial number [%08X] into the firmware image; nothing was sent",
+                      serialNumber);
       return false;
     }
     Log::log(DEBUG_Updater, " Serial Number inserted into firmware.\n");
@@ -176,11 +178,25 @@ bool Updater::Update_Firmware(unsigned serialNumber, unsigned build, std::string
   if (status == aErrNone) {
     status = _transfer_loader(display, module, container);
   }
-  if (status == aErrNone) {
-    _reconnect_loader(module, serialNumber);
+  // From here on the module no longer runs its own firmware: a failure
+  // leaves it in its loader, which only a recovery gets it out of.
+  if (status == aErrNone && !_reconnect_loader(module, serialNumber)) {
+    Log::log(DEBUG_Updater, "Failed _transfer_firmware(): %d\n", aErrNotFound);
+    display.message(kError,
+                    "Update failed at the reconnect after the loader start: module [%08X] did not come back; it may "
+                    "be in its loader and can be recovered with -t RECOVER",
+                    serialNumber);
+    return false;
   }
   if (status == aErrNone) {
-    status = _transfer_firmware(display, module, container, routerSerial != 0);
+    TransferFailure failure;
+    status = _transfer_firmware(display, module, container, routerSerial != 0, &failure);
+    if (status != aErrNone) {
+      display.message(kError,
+                      "Update failed at %s [%d, %s]; the module may be in its loader and can be recovered with -t "
+                      "RECOVER",
+                      failure.step.c_str(), failure.error, aError_GetErrorText(failure.error));
+    }
   }
   if (status != aErrNone) {
     Log::log(DEBUG_Updater, "Failed _transfer_firmware(): %d\n", status);
@@ -192,17 +208,25 @@ bool Updater::Update_Firmware(unsigned serialNumber, unsigned build, std::string
   }
   // An update from a file may find no folder of the module: the record goes
   // into one made now, never into a ".settings" outside the store.
+  std::string recordError = "the module has no folder in the store";
   if (!item.IsValid()) {
     try {
       item = store->AddDevice(serialNumber);
     } catch (const std::runtime_error& error) {
-      Log::log(DEBUG_Updater, "Could not record the transfer: %s\n", error.what());
+      recordError = error.what();
     }
   }
-  if (item.IsValid()) {
-    item.attributes.Add(UpdaterStoreKeys::LATEST_TRANSFER, filePath);
-    item.attributes.Add(UpdaterStoreKeys::LAST_TRANSFER_DATE, KeyValueStore::CurrentTimeText());
-    item.attributes.Save();
+  // The module has its firmware even when the record fails; the failure is
+  // still the user's to know: a later update without -b relies on it.
+  if (!item.IsValid() || !item.ChangeAttributes(
+                             [&](KeyValueStore& record) {
+                               record.Add(UpdaterStoreKeys::LATEST_TRANSFER, filePath);
+                               record.Add(UpdaterStoreKeys::LAST_TRANSFER_DATE, KeyValueStore::CurrentTimeText());
+                             },
+                             &recordError)) {
+    display.message(kError, "Firmware written, but the transfer of %s could not be recorded: %s", filePath.c_str(),
+                    recordError.c_str());
+    return false;
   }
   Log::log(DEBUG_Updater, "Updating device firmware: \n");
   const uint64_t end = aTime_GetMSTicks();

@@ -83,7 +83,8 @@ aErr aLinkSpec_Destroy(linkSpec** spec);
 // aWeave branch only. USB lists the modules on the bus (each opened only to
 // read its serial-number string); TCPIP multicasts the legacy discovery
 // request on every IPv4 interface and offers every answer, ending 2 s after
-// the last one and at the latest 6 s after the requests.
+// the last one; a flood ends after 255 answers offered or 30 s after the
+// requests.
 uint8_t aDiscovery_EnumerateModules(linkType type, aDiscoveryCallback callback, void* reference,
                                     uint32_t networkInterface);
 // A copy of the first found record with that serial number, or NULL. The

@@ -198,7 +198,9 @@ void sTakeByte(aLinkRecord* link, uint8_t byte) {
     sStartSync(link);
     return;
   }
-  if (sHandlePacket(link) != aErrNone) {
+  const aErr err = sHandlePacket(link);
+  if (err != aErrNone) {
+    link->error.store(err);
     link->state.store(kLinkStatePacketError);
   }
 }
@@ -224,6 +226,7 @@ void* sInPipeProcess(void* argument) {
       continue;
     }
     if (err != aErrNotReady) {
+      link->error.store(err);
       link->state.store(kLinkStateIOError);
       sPause(link, kReadErrorPauseMS);
       continue;

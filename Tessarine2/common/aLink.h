@@ -83,7 +83,9 @@ aErr aLink_Reset(linkID link);
 // kLinkStateNoStream for an id not in the table.
 linkState aLink_GetStatus(linkID link);
 
-// Queues a copy on the out-FIFO; the caller keeps its packet.
+// Queues a copy on the out-FIFO; the caller keeps its packet. A link in
+// kLinkStateIOError or kLinkStatePacketError queues nothing and answers
+// the code of the read or put that failed.
 aErr aLink_PutPacket(linkID link, const aPacket* packet);
 
 // Every packet returned is new; the caller frees it with aPacket_Destroy.

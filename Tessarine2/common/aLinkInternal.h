@@ -46,6 +46,9 @@ struct aLinkRecord {
   linkID id;
   std::atomic<uint8_t> running;
   std::atomic<linkState> state;
+  // What put the link in kLinkStateIOError or kLinkStatePacketError: the
+  // failed read's or put's code, stored before the state.
+  std::atomic<aErr> error;
   // FIFO handles are replaced by a reset while callers may read them.
   std::atomic<aPacketFifoHandle> inFifo;
   aPacket* inPacket;

@@ -14,10 +14,18 @@ linkState aLink_GetStatus(linkID id) {
 
 aErr aLink_PutPacket(linkID id, const aPacket* packet) {
   aLinkPin pin(id);
-  if (pin.link() == nullptr || !aVALIDPACKET(packet)) {
+  aLinkRecord* link = pin.link();
+  if (link == nullptr || !aVALIDPACKET(packet)) {
     return aErrParam;
   }
-  return aPacketFifo_Put(pin.link()->outFifo.load(), packet);
+  // A link that can no longer read (or queue what it reads) would take the
+  // packet and leave its sender waiting for a reply that cannot come.
+  const linkState state = link->state.load();
+  if (state == kLinkStateIOError || state == kLinkStatePacketError) {
+    const aErr err = link->error.load();
+    return err != aErrNone ? err : aErrIO;
+  }
+  return aPacketFifo_Put(link->outFifo.load(), packet);
 }
 
 aPacket* aLink_GetPacket(linkID id) {

@@ -3,16 +3,20 @@
 // Sockets (all made and bound here, by the owner):
 //   frontend       ROUTER  bound to "tcp://127.0.0.1:*" (local only) or
 //                          "tcp://<interface>:*"; client connections
-//   stream broker  DEALER  bound to "tcp://127.0.0.1:*"
+//   frontend events PAIR   connected to the frontend's monitor
+//   stream broker  DEALER  bound to "inproc://tessarine-server-stream-<n>"
 //   stream filter  DEALER  connected to the stream broker side
-//   sync broker    DEALER  bound to "tcp://127.0.0.1:*"
+//   sync broker    DEALER  bound to "inproc://tessarine-server-sync-<n>"
 //   sync worker    DEALER  connected to the sync broker side
+// The pairs are in-process: a hop costs a queue hand-off instead of two
+// trips through the loopback interface, and what waits in them is bounded
+// by their high-water marks alone, not by kernel socket buffers.
 //
 // Teardown order (aServer_Destroy): the link's packet filter goes first, so
 // the link's reader no longer touches the stream filter side; then the
 // sync-command thread (its reply wait ends at once), then the broker, then
-// discovery; the sockets only after every thread that used them is joined;
-// the pools last.
+// discovery; the frontend's monitor before the frontend; the sockets only
+// after every thread that used them is joined; the pools last.
 
 #include "Tessarine2/common/aServer_ZeroMQ.h"
 
@@ -26,6 +30,7 @@
 #include "Tessarine2/common/aMutex.h"
 #include "Tessarine2/common/aNetworkDiscovery.h"
 #include "Tessarine2/common/aServer_ZeroMQInternal.h"
+#include "Tessarine2/common/zInprocEndpoint.h"
 
 using namespace zmqserver;
 
@@ -57,8 +62,13 @@ uint16_t _findPortAndBindSocket(zsock_t* socket, const char* format, ...) {
   return port > 0 && port <= UINT16_MAX ? static_cast<uint16_t>(port) : 0;
 }
 
-bool sConnect(zsock_t* socket, uint16_t port) {
-  return socket != nullptr && port != 0 && zsock_connect(socket, "tcp://127.0.0.1:%d", static_cast<int>(port)) == 0;
+// Binds one side of an in-process pair to a name of its own and connects
+// the other side to it.
+bool sMakePair(const char* name, zsock_t* bound, zsock_t* connected) {
+  char endpoint[kEndpointSize];
+  zInproc_UniqueEndpoint(endpoint, sizeof endpoint, name);
+  return bound != nullptr && connected != nullptr && zsock_bind(bound, "%s", endpoint) == 0 &&
+         zsock_connect(connected, "%s", endpoint) == 0;
 }
 
 // The link's packet filter is removed on the link record itself: during
@@ -88,6 +98,9 @@ aErr _initServer(aServer* server) {
     return aErrResource;
   }
   zsock_set_maxmsgsize(server->frontend, static_cast<int>(kFrontendMaxMessage));
+  if (!_watchConnections(server)) {
+    return aErrResource;
+  }
 
   // A local-only server serves the loopback address whatever it was given,
   // so that the interface it reports is the one its frontend listens on.
@@ -106,15 +119,12 @@ aErr _initServer(aServer* server) {
   }
   server->port = server->localOnly ? _findPortAndBindSocket(server->frontend, "tcp://127.0.0.1:*")
                                    : _findPortAndBindSocket(server->frontend, "tcp://%s:*", interfaceText);
-  server->streamPort = _findPortAndBindSocket(server->streamBroker, "tcp://127.0.0.1:*");
-  const bool streamConnected = sConnect(server->streamFilter, server->streamPort);
-  server->syncPort = _findPortAndBindSocket(server->syncBroker, "tcp://127.0.0.1:*");
-  const bool syncConnected = sConnect(server->syncWorker, server->syncPort);
+  const bool streamConnected = sMakePair("server-stream", server->streamBroker, server->streamFilter);
+  const bool syncConnected = sMakePair("server-sync", server->syncBroker, server->syncWorker);
   // Before the broker runs: it ages and fills the pools from its first
   // client message on.
   server->pools = zlist_new();
-  if (server->port == 0 || server->streamPort == 0 || server->syncPort == 0 || !streamConnected ||
-      !syncConnected || server->pools == nullptr) {
+  if (server->port == 0 || !streamConnected || !syncConnected || server->pools == nullptr) {
     aTessarine_Trace(aDEBUG_SERVER, "Could not find open port\n");
     return aErrResource;
   }
@@ -175,6 +185,7 @@ aErr aServer_Destroy(aServer** server) {
   zJoinableActor_Destroy(&self->sync);
   zJoinableActor_Destroy(&self->broker);
   _stopDiscovery(self);
+  _unwatchConnections(self);
   zsock_destroy(&self->syncBroker);
   zsock_destroy(&self->syncWorker);
   zsock_destroy(&self->streamBroker);

@@ -15,6 +15,14 @@
 // that subscribed; discovery requests are answered with the server's
 // network spec once the module's model is known.
 //
+// Anyone on the served network can connect, so what one client can cost
+// the others is bounded: connections (well below the descriptor limit),
+// outstanding requests per client and in all (a request beyond them gets
+// no answer, like one the module does not answer), the time a request may
+// wait for its turn, and which peers are served at all (those that
+// complete ZeroMQ's current handshake). Clients take turns at the module,
+// and the requests of a client that has gone are dropped.
+//
 // The server belongs to the link it serves: aLink_CreateServer attaches it,
 // and the link's last release destroys it. Only the thread that created a
 // server starts and destroys it.

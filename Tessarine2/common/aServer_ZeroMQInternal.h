@@ -6,8 +6,9 @@
 //
 // Threads and what each one owns (the owner is the thread that creates,
 // starts and destroys the server):
-//   broker        frontend, sync broker side, stream broker side, the beacon
-//                 actor while it runs, waitingIds, streamClients, pools,
+//   broker        frontend, frontend events, sync broker side, stream
+//                 broker side, the beacon actor while it runs, the client
+//                 table, waitingIds, streamClients, pools, pooledPackets,
 //                 repliesExpected, lastPublish, publishing
 //   sync-command  sync worker side; the link's FIFOs (thread-safe)
 //   link reader   stream filter side, batch, batchLength (in the filter)
@@ -17,10 +18,16 @@
 //
 // Frames between the broker and the sync-command thread (the syncPair):
 //   broker -> sync   one request packet in wire form per frame
-//   sync -> broker   a server command of 3 bytes, or one reply packet in
-//                    wire form. A command's first byte is 0 or 1; a reply's
-//                    is the module's address, never 0 and never odd, so a
-//                    3-byte reply (one data byte) is not taken for a command.
+//   sync -> broker   one message per request that awaits a reply: a drop
+//                    command alone, or an incoming command followed by the
+//                    replies it announces. A command is 3 bytes whose first
+//                    byte is 0 or 1; a reply's is the module's address,
+//                    never 0 and never odd, so a 3-byte reply (one data
+//                    byte) is not taken for a command.
+// The broker hands the sync-command thread one awaited request at a time
+// and the next only when the message about the last one is in; the rest
+// wait in the broker's client table (aServer_ZeroMQClients.h), so the pair
+// holds little and what waits is bounded.
 
 #include <czmq.h>
 
@@ -32,6 +39,7 @@
 #include "Tessarine2/common/aLinkManagerInternal.h"
 #include "Tessarine2/common/aPacket.h"
 #include "Tessarine2/common/aServer_ZeroMQ.h"
+#include "Tessarine2/common/aServer_ZeroMQClients.h"
 #include "Tessarine2/common/zJoinableActor.h"
 
 namespace zmqserver {
@@ -55,6 +63,16 @@ constexpr uint32_t kPoolTimeToLive = 2000;
 // never exceeds 4095 bytes.
 constexpr size_t kBatchCapacity = 4096;
 constexpr size_t kBatchSendThreshold = 4065;
+
+// Connections the frontend keeps at most: this, or a quarter of the
+// process's descriptor limit when that is lower. Beyond it the broker
+// closes new connections at once.
+constexpr size_t kMaxClientConnections = 512;
+// A connection that has not completed ZeroMQ's handshake by then is closed.
+constexpr int kHandshakeLimitMS = 3000;
+// Packets held in all open setUEIBytes transfers together; a transfer that
+// would pass it is dropped.
+constexpr size_t kMaxPooledPackets = 2048;
 
 // Discovery kinds.
 constexpr uint8_t kDiscoveryMulticast = 0;
@@ -83,16 +101,21 @@ struct aServer {
   uint8_t discoveryKind;
   uint16_t port;
   zsock_t* frontend;
-  uint16_t syncPort;
+  // Connection events of the frontend (accepted, disconnected), read by
+  // the broker before any client message.
+  zsock_t* frontendEvents;
+  size_t connectionLimit;
+  // The two internal pairs are in-process; sockets do not outlive the
+  // server, so the record's address names them.
   zsock_t* syncWorker;
   zsock_t* syncBroker;
-  uint16_t streamPort;
   zsock_t* streamFilter;
   zsock_t* streamBroker;
   uint8_t batch[zmqserver::kBatchCapacity];
   uint16_t batchLength;
   uint32_t advertisedAddress;  // network order
   zlist_t* pools;              // of aPacketPool*
+  size_t pooledPackets;        // in all pools
   uint16_t repliesExpected;
   // Set by the owner before it stops the sync-command thread, so that a
   // wait for a module reply ends at once.
@@ -120,10 +143,24 @@ bool _isBlacklistedPacket(const aPacket* packet);
 aPacketPool* _packetPool_Create(zframe_t* identity, const aPacket* packet);
 void _packetPool_Destroy(aPacketPool** pool);
 void _destroyPools(zlist_t** pools);
-bool _handleSetUEIBytes(aServer* server, zframe_t* identity, const aPacket* packet, zlist_t* waitingIds);
+// true when the packet belongs to a transfer and was taken; a transfer's
+// last packet moves the whole transfer into *finished (which is left empty
+// otherwise).
+bool _handleSetUEIBytes(aServer* server, zframe_t* identity, const aPacket* packet, QueuedRequest* finished);
+// Drops the open transfer of a client that has gone.
+void _dropPoolOf(aServer* server, zframe_t* identity);
 
 // Sends the frame's bytes to the sync-command thread without waiting.
 bool _sendToSync(aServer* server, const aPacket* packet);
+
+// The frontend's connection bound: socket options, the event monitor and
+// what the broker does with each event.
+bool _watchConnections(aServer* server);
+// Stops the monitor and closes its pair (the owner, after the broker).
+void _unwatchConnections(aServer* server);
+// Handles the connection events waiting on frontendEvents; departed
+// clients' identities go to *gone.
+void _serverWorker_broker_connections(aServer* server, ClientTable* clients, std::vector<GoneClient>* gone);
 
 // Thread bodies.
 void _serverWorker_broker(zsock_t* pipe, void* argument);
@@ -139,6 +176,8 @@ void _silenceBeaconWhenDue(aServer* server);
 
 // Stream batches.
 void _handleStreamEnable(zlist_t* streamClients, const aPacket* packet, zframe_t* identity);
+// A client that has gone gets no more batches.
+void _dropStreamClient(zlist_t* streamClients, zframe_t* identity);
 bool _streamingPacketFilter(const aPacket* packet, void* reference);
 void _serverWorker_broker_streaming(aServer* server, zlist_t* streamClients);
 

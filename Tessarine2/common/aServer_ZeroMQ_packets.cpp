@@ -1,7 +1,8 @@
 // Module packets as they cross the server: frame conversion, which requests
 // await a reply, and the multi-packet setUEIBytes transfers that are kept
 // together so that no other client's packet reaches the module between
-// their packets.
+// their packets. A finished transfer queues as one request; the packets
+// held in open transfers are bounded in all (kMaxPooledPackets).
 
 #include "Tessarine2/common/aServer_ZeroMQInternal.h"
 #include "Tessarine2/common/aUEI.h"
@@ -33,16 +34,22 @@ aPacketPool* sFindPool(zlist_t* pools, zframe_t* identity) {
   return nullptr;
 }
 
+void sRemovePool(aServer* server, aPacketPool* pool) {
+  server->pooledPackets -= zlist_size(pool->packets);
+  zlist_remove(server->pools, pool);
+  _packetPool_Destroy(&pool);
+}
+
 // A pool survives kPoolTimeToLive further UEI packets from any client; an
-// abandoned transfer (its client went, or sent out of order) is dropped then.
-void sAgePools(zlist_t* pools) {
+// abandoned transfer (its client sent out of order) is dropped then.
+void sAgePools(aServer* server) {
+  zlist_t* pools = server->pools;
   aPacketPool* pool = static_cast<aPacketPool*>(zlist_first(pools));
   while (pool != nullptr) {
     aPacketPool* next = static_cast<aPacketPool*>(zlist_next(pools));
     if (pool->timeToLive == 0) {
       aTessarine_Trace(aDEBUG_SERVER, "setUEIBytes is stale, destroying\n");
-      zlist_remove(pools, pool);
-      _packetPool_Destroy(&pool);
+      sRemovePool(server, pool);
     } else {
       --pool->timeToLive;
     }
@@ -50,22 +57,14 @@ void sAgePools(zlist_t* pools) {
   }
 }
 
-// Sends the pooled packets in order and, when the last one went out, queues
-// the client for the module's reply to it.
-void sFlushPool(aServer* server, aPacketPool* pool, zframe_t* identity, zlist_t* waitingIds) {
-  bool lastSent = false;
-  int number = 0;
-  for (void* item = zlist_first(pool->packets); item != nullptr; item = zlist_next(pool->packets)) {
-    aTessarine_Trace(aDEBUG_SERVER, "Pool Packet: %d\n", number++);
-    lastSent = _sendToSync(server, static_cast<const aPacket*>(item));
-    if (!lastSent) {
-      aTessarine_Trace(aDEBUG_SERVER, "Failed to send setUEIBytes!\n");
-    }
-  }
-  if (lastSent) {
-    zframe_t* waiting = zframe_dup(identity);
-    if (waiting != nullptr) {
-      zlist_append(waitingIds, waiting);
+// Moves the pooled packets, in order, into the request that takes the
+// transfer to the module.
+void sFinishPool(aServer* server, aPacketPool* pool, QueuedRequest* finished) {
+  for (void* item = zlist_pop(pool->packets); item != nullptr; item = zlist_pop(pool->packets)) {
+    --server->pooledPackets;
+    if (!finished->add(static_cast<aPacket*>(item))) {
+      // Without all its packets the transfer cannot go.
+      finished->clear();
     }
   }
 }
@@ -161,19 +160,27 @@ void _destroyPools(zlist_t** pools) {
   zlist_destroy(pools);
 }
 
-bool _handleSetUEIBytes(aServer* server, zframe_t* identity, const aPacket* packet, zlist_t* waitingIds) {
+bool _handleSetUEIBytes(aServer* server, zframe_t* identity, const aPacket* packet, QueuedRequest* finished) {
   if (!aUEI_isUEIPayload(packet) || server->pools == nullptr) {
     return false;
   }
-  sAgePools(server->pools);
+  sAgePools(server);
   aPacketPool* pool = sFindPool(server->pools, identity);
   if (pool == nullptr) {
     if (!sOpensTransfer(packet)) {
       return false;
     }
+    if (server->pooledPackets >= kMaxPooledPackets) {
+      // Refused: taken and dropped like a transfer that cannot be pooled.
+      aTessarine_Trace(aDEBUG_SERVER, "setUEIBytes refused: transfers hold too many packets\n");
+      return true;
+    }
     pool = _packetPool_Create(identity, packet);
     if (pool != nullptr && zlist_append(server->pools, pool) != 0) {
       _packetPool_Destroy(&pool);
+    }
+    if (pool != nullptr) {
+      ++server->pooledPackets;
     }
     // Taken even when no pool could be made: without its first packet the
     // transfer cannot reach the module whole.
@@ -185,22 +192,32 @@ bool _handleSetUEIBytes(aServer* server, zframe_t* identity, const aPacket* pack
     aTessarine_Trace(aDEBUG_SERVER, "BOOM: Sequence mix up. ttl will clean it up. \n");
     return true;
   }
-  aPacket* copy = aPacket_Copy(packet);
+  aPacket* copy = server->pooledPackets < kMaxPooledPackets ? aPacket_Copy(packet) : nullptr;
   if (copy == nullptr || zlist_append(pool->packets, copy) != 0) {
     // The transfer cannot be completed; drop it whole.
+    aTessarine_Trace(aDEBUG_SERVER, "setUEIBytes dropped: no room for its packets\n");
     aPacket_Destroy(&copy);
-    zlist_remove(server->pools, pool);
-    _packetPool_Destroy(&pool);
+    sRemovePool(server, pool);
     return true;
   }
+  ++server->pooledPackets;
   if (aUEI_getBytesFullPacket(packet) && aUEI_getBytesContinue(packet)) {
     pool->sequence = aUEI_getBytesSequence(packet);
     return true;
   }
-  sFlushPool(server, pool, identity, waitingIds);
-  zlist_remove(server->pools, pool);
-  _packetPool_Destroy(&pool);
+  sFinishPool(server, pool, finished);
+  sRemovePool(server, pool);
   return true;
+}
+
+void _dropPoolOf(aServer* server, zframe_t* identity) {
+  if (server->pools == nullptr) {
+    return;
+  }
+  aPacketPool* pool = sFindPool(server->pools, identity);
+  if (pool != nullptr) {
+    sRemovePool(server, pool);
+  }
 }
 
 }  // namespace zmqserver

@@ -47,7 +47,8 @@ void _handleStreamEnable(zlist_t* streamClients, const aPacket* packet, zframe_t
     return;
   }
   // Any other option, the disable request included, reaches the module
-  // and changes nothing here: subscribers stay until the server stops.
+  // and changes nothing here: a subscriber stays until its connection
+  // closes or the server stops.
   if (packet->data[1] != kStreamEnableOption) {
     aTessarine_Trace(aDEBUG_SERVER, "unknown stream enable: %d\n", packet->data[1]);
     return;
@@ -60,6 +61,17 @@ void _handleStreamEnable(zlist_t* streamClients, const aPacket* packet, zframe_t
   zframe_t* copy = zframe_dup(identity);
   if (copy != nullptr && zlist_append(streamClients, copy) != 0) {
     zframe_destroy(&copy);
+  }
+}
+
+void _dropStreamClient(zlist_t* streamClients, zframe_t* identity) {
+  for (void* item = zlist_first(streamClients); item != nullptr; item = zlist_next(streamClients)) {
+    zframe_t* subscriber = static_cast<zframe_t*>(item);
+    if (zframe_eq(subscriber, identity)) {
+      zlist_remove(streamClients, subscriber);
+      zframe_destroy(&subscriber);
+      return;
+    }
   }
 }
 

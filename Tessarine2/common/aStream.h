@@ -89,8 +89,12 @@ constexpr int aSOCKET_MAX_SEND_RETRY = 10;
 constexpr uint32_t aSOCKET_RETRY_DELAY_MS = 60;
 
 // TCP stream to an IPv4 address (network order) and port (host order).
-// Reconnects in place when the connection is reset; a peer's orderly close
-// ends it (aErrConnection from then on).
+// Every connection, the first and those made in place after a reset, gets
+// aSOCKET_CONNECT_TIMEOUT_MS to come up; a first one that does not gives
+// aErrResource, a later one leaves the stream unconnected (aErrConnection
+// from then on). A peer's orderly close ends it the same way. Reads come
+// from a buffer that one receive fills.
+constexpr uint32_t aSOCKET_CONNECT_TIMEOUT_MS = 1000;
 aErr aStream_CreateSocket(uint32_t address, uint16_t port, aStream** result);
 
 // Serial speed index of aStream_CreateSerial.

@@ -2,10 +2,14 @@
 // own: the link's reader (incoming bound side, through the get and wait
 // functions), the link's writer (outgoing bound side, through the write
 // function) and the client broker (the server socket and both connected
-// sides), which moves frames between the server and the two loopback pairs.
+// sides), which moves frames between the server and the two in-process
+// pairs.
 //
-//   writer --> outgoing bound ==tcp loopback==> outgoing connected --> broker --> server
-//   reader <-- incoming bound <==tcp loopback== incoming connected <-- broker <-- server
+//   writer --> outgoing bound ==inproc==> outgoing connected --> broker --> server
+//   reader <-- incoming bound <==inproc== incoming connected <-- broker <-- server
+//
+// The pairs are in-process: a hand-off between two threads of this process
+// needs no trip through the loopback interface.
 
 #include "Tessarine2/common/aStream_ZeroMQClient.h"
 
@@ -19,6 +23,7 @@
 #include "Tessarine2/common/aDebug.h"
 #include "Tessarine2/common/aTime.h"
 #include "Tessarine2/common/zJoinableActor.h"
+#include "Tessarine2/common/zInprocEndpoint.h"
 
 namespace {
 
@@ -33,10 +38,8 @@ constexpr size_t kServerEndpointSize = 36;
 
 struct ZeroMQClientStream {
   zsock_t* server = nullptr;
-  uint16_t outgoingPort = 0;
   zsock_t* outgoingBound = nullptr;
   zsock_t* outgoingConnected = nullptr;
-  uint16_t incomingPort = 0;
   zsock_t* incomingBound = nullptr;
   zsock_t* incomingConnected = nullptr;
   zJoinableActor* broker = nullptr;
@@ -168,23 +171,25 @@ aErr _sZeroMQStreamDelete(void* reference) {
   return aErrNone;
 }
 
-// A bound side on a free loopback port and its connected partner.
-aErr sMakePair(zsock_t** bound, zsock_t** connected, uint16_t* port, const char* name) {
+// A bound side under a name of its own and its connected partner.
+aErr sMakePair(zsock_t** bound, zsock_t** connected, const char* name) {
   *bound = zsock_new(ZMQ_DEALER);
   *connected = zsock_new(ZMQ_DEALER);
   if (*bound == nullptr || *connected == nullptr) {
     return aErrMemory;
   }
-  const int bound_port = zsock_bind(*bound, "tcp://127.0.0.1:*");
-  if (bound_port <= 0 || bound_port > UINT16_MAX) {
+  char endpoint[64];
+  char kind[32];
+  snprintf(kind, sizeof kind, "client-%s", name);
+  zInproc_UniqueEndpoint(endpoint, sizeof endpoint, kind);
+  if (zsock_bind(*bound, "%s", endpoint) != 0) {
     return aErrConnection;
   }
-  *port = static_cast<uint16_t>(bound_port);
-  if (zsock_connect(*connected, "tcp://127.0.0.1:%d", bound_port) != 0) {
+  if (zsock_connect(*connected, "%s", endpoint) != 0) {
     aTessarine_Trace(aDEBUG_CLIENT, "client: %s connecting fail\n", name);
     return aErrConnection;
   }
-  aTessarine_Trace(aDEBUG_CLIENT, "%s connected to port: %d\n", name, bound_port);
+  aTessarine_Trace(aDEBUG_CLIENT, "%s connected to %s\n", name, endpoint);
   return aErrNone;
 }
 
@@ -212,9 +217,9 @@ aErr sConnectServer(ZeroMQClientStream* record, uint32_t address, uint16_t port)
 }
 
 aErr sBuild(ZeroMQClientStream* record, uint32_t address, uint16_t port) {
-  aErr err = sMakePair(&record->outgoingBound, &record->outgoingConnected, &record->outgoingPort, "outgoing");
+  aErr err = sMakePair(&record->outgoingBound, &record->outgoingConnected, "outgoing");
   if (err == aErrNone) {
-    err = sMakePair(&record->incomingBound, &record->incomingConnected, &record->incomingPort, "incoming");
+    err = sMakePair(&record->incomingBound, &record->incomingConnected, "incoming");
   }
   if (err == aErrNone) {
     err = sConnectServer(record, address, port);

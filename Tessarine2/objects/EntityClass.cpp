@@ -72,6 +72,10 @@ aErr EntityClass::impl::get(uint8_t option, uei* packet, bool* cached) {
   packet->command = command;
   packet->option = static_cast<uint8_t>(option | UEI_OPTION_GET);
   packet->specifier = static_cast<uint8_t>(index | UEI_SPECIFIER_REQUEST);
+  // A reply still queued belongs to an earlier request (one that timed out,
+  // or another entity's that came with this index): only one that comes
+  // after this request answers it.
+  l->dropMatchingUEIPackets(address, command, option, index);
   const aErr sent = l->sendUEI(*packet);
   if (sent != aErrNone) {
     return sent;
@@ -97,6 +101,8 @@ aErr EntityClass::impl::set(uint8_t option, const uint8_t* subindex, uei* packet
   packet->command = command;
   packet->option = static_cast<uint8_t>(option | UEI_OPTION_SET);
   packet->specifier = static_cast<uint8_t>(index | UEI_SPECIFIER_REQUEST);
+  // As for a get: an acknowledgement still queued answers an earlier set.
+  l->dropMatchingUEIPackets(address, command, static_cast<uint8_t>(option | UEI_OPTION_ACK), index);
   const aErr sent = subindex == nullptr ? l->sendUEI(*packet) : l->sendUEI(*packet, *subindex);
   if (sent != aErrNone) {
     return sent;
@@ -368,6 +374,9 @@ aErr EntityClass::getUEIBytes(uint8_t option, uint8_t* buffer, size_t capacity, 
   request.option = static_cast<uint8_t>(option | UEI_OPTION_GET);
   request.specifier = static_cast<uint8_t>(m_impl->index | UEI_SPECIFIER_REQUEST);
   request.type = UEI_TYPE_VOID;
+  // Pieces still queued belong to an earlier transfer; none may become part
+  // of this one.
+  l->dropMatchingUEIPackets(address, m_impl->command, option, m_impl->index);
   const aErr sent = l->sendUEI(request);
   if (sent != aErrNone) {
     return sent;
@@ -404,15 +413,19 @@ aErr EntityClass::getUEIBytes(uint8_t option, uint8_t* buffer, size_t capacity, 
     ++reply.sequence;
   }
   if (err == aErrMemory || err == aErrSize) {
-    // The rest of a transfer given up is taken off the link in order, so
-    // that none of it is read as the start of the next one.
+    // The module is still sending the rest of a transfer given up: it is
+    // taken off the link in order as it comes.
     while (reply.continueFlag == 1) {
       reply.sequence = static_cast<uint8_t>((reply.sequence + 1) & UEI_SEQUENCE_MASK);
       if (l->receiveUEI(address, m_impl->command, option, m_impl->index, &reply, sUEIBytesSkipFilter) != aErrNone) {
         break;
       }
     }
-  } else if (err == aErrPacket) {
+  }
+  if (err != aErrNone) {
+    // However it ended (a lost piece, an error reply, a time-out), nothing
+    // of this transfer stays queued; what comes later still is dropped by
+    // the next request.
     l->dropMatchingUEIPackets(address, m_impl->command, option, m_impl->index);
   }
   return err;

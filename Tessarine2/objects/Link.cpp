@@ -52,6 +52,8 @@ Link::impl::impl(Link* linkOwner, const char* linkName)
       asyncThread(nullptr),
       asyncQueue(LINK_ASYNC_SLOTS),
       streamSerial(0),
+      filterLink(0),
+      closing(false),
       name(nullptr),
       linkSpecifier(nullptr),
       logLink(0),
@@ -197,9 +199,11 @@ void Link::impl::releaseLink() {
   if (linkRef == 0) {
     return;
   }
-  installStreamFilter(false);
-  stopWorker();
+  // The worker is stopped before linkRef changes: a callback may be using
+  // the link at this moment.
+  closeStreams();
   aLink_Destroy(&linkRef);
+  closeDone();
   linkChanged();
 }
 
@@ -217,10 +221,10 @@ Link::~Link() {
   if (m_impl == nullptr) {
     return;
   }
-  // The filter first, so that the reader no longer calls into the impl;
-  // the worker even without a link, since it may outlive a disconnect.
-  m_impl->installStreamFilter(false);
-  m_impl->stopWorker();
+  // The filter first, wherever it is, so that no reader calls into the
+  // impl any more; the worker even without a link, since it may outlive a
+  // disconnect.
+  m_impl->closeStreams();
   if (m_impl->linkRef != 0) {
     aLink_Destroy(&m_impl->linkRef);
   }

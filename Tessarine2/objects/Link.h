@@ -70,6 +70,10 @@ class Link {
   // the link. *length: in the pattern's length, out the reply's data
   // length. The buffer must hold 28 bytes.
   aErr receivePacket(uint8_t module, const uint8_t* pattern, uint8_t* length, uint8_t* buffer);
+  // Removes every queued packet that receivePacket would take for the
+  // pattern, so that a request made next takes only an answer that comes
+  // after it.
+  aErr dropMatchingPackets(uint8_t module, const uint8_t* pattern, uint8_t length);
 
   // --- stream subscriptions
   enum STREAM_KEY {
@@ -96,6 +100,9 @@ class Link {
   // time on the Link's worker thread, never after their subscription has
   // been removed: removing one waits for its call running at that moment.
   // A callback may subscribe and unsubscribe; it must not destroy its Link.
+  // One made while the Link disconnects or is destroyed fails with
+  // aErrConnection. Links that share a link (modules behind a router) each
+  // keep their own subscriptions and get their own samples.
   aErr registerStreamCallback(uint8_t module, uint8_t command, uint8_t option, uint8_t index, bool enable,
                               streamCallback callback, void* ref);
   aErr enableStream(uint8_t module, uint8_t command, uint8_t option, uint8_t index, bool enable);

@@ -26,6 +26,7 @@ constexpr uint8_t kFlagWrite = 0x10;
 constexpr uint8_t kFlagEnd = 0x20;
 constexpr uint8_t kFlagFirst = 0x40;
 constexpr uint8_t kReplyError = 0x80;
+constexpr uint8_t kEndReplyLength = 2;
 
 constexpr uint8_t kLastIndex = 15;
 constexpr size_t kPiece = aPACKET_MAX_DATA - 2;
@@ -35,11 +36,17 @@ constexpr size_t kMaxTransfer = 0xFFFF;
 constexpr uint64_t kReplyWaitMS = 1000;
 
 // A reply to the request: command 0x5E from the module asked, whose byte 1
-// is the request's block index, with or without the error bit.
+// is the request's block index, with or without the error bit. The end of
+// a transfer is acknowledged with ['^', 0x00] alone: a longer reply with
+// byte 1 = 0 is a piece of block 0, never the acknowledgement.
 bool sFactoryFilter(const aPacket* packet, const void* reference) {
   const RawRequest* request = static_cast<const RawRequest*>(reference);
-  return packet->address == request->module && packet->dataSize >= 2 && packet->dataSize <= aPACKET_MAX_DATA &&
-         packet->data[0] == kCommandFactory && (packet->data[1] & ~kReplyError) == (request->data[1] & kIndexMask);
+  if (packet->address != request->module || packet->dataSize < 2 || packet->dataSize > aPACKET_MAX_DATA ||
+      packet->data[0] != kCommandFactory || (packet->data[1] & ~kReplyError) != (request->data[1] & kIndexMask)) {
+    return false;
+  }
+  const bool end = (request->data[1] & kFlagEnd) != 0;
+  return !end || (packet->data[1] & kReplyError) != 0 || packet->dataSize == kEndReplyLength;
 }
 
 bool isError(const aPacket* reply) { return (reply->data[1] & kReplyError) != 0; }

@@ -79,6 +79,14 @@ struct Link::impl {
   // Numbers the subscriptions: a queued call runs only while its
   // subscription is still the table's entry for its key.
   uint64_t streamSerial;
+  // Guards filterLink and closing. A callback that subscribes on the worker
+  // and the owner giving up the link meet here: once closing is set, no
+  // filter of this Link goes onto any link.
+  std::mutex filterLock;
+  // The link this Link's stream filter is on (it may outlive linkRef);
+  // 0: none.
+  linkID filterLink;
+  bool closing;
   char* name;
   linkSpec* linkSpecifier;
 
@@ -103,8 +111,16 @@ struct Link::impl {
   // Gives up the held link, taking this Link's stream filter off it first
   // so that no other holder of the link calls into this impl.
   void releaseLink();
+  // Takes the stream filter off for good, clears the subscriptions and
+  // stops the worker; no callback can put the filter back meanwhile. Ends
+  // with closing still set: the caller clears it (closeDone) once linkRef
+  // no longer names the link given up.
+  void closeStreams();
+  void closeDone();
 
   aErr installStreamFilter(bool on);
+  // Takes this Link's filter off the link it is on; filterLock held.
+  void removeFilterLocked();
   // True when a call was queued.
   bool queueAsyncCallback(std::map<uint64_t, StreamEntry>::iterator entry, const aPacket* packet);
   static void asyncWork(impl* self, StreamWorker* worker);

@@ -12,8 +12,11 @@
 //                  that the subscription is still there;
 //   owner thread   subscribes, reads the cache, stops the worker. So do
 //                  callbacks, on the worker: the worker never joins itself.
-// No thread holds streamLock while it waits for the filter mutex, for
-// callbackLock or for workerLock.
+// The filter sits in a filter shared by every Link on the link
+// (SharedUserFilter). filterLock is taken before the shared filter's locks
+// and workerLock, and never while streamLock is held. No thread holds
+// streamLock while it waits for the filter mutex, for callbackLock or for
+// workerLock.
 
 #include <chrono>
 #include <exception>
@@ -24,6 +27,7 @@
 #include "Tessarine2/common/aUEI.h"
 #include "Tessarine2/objects/Link.h"
 #include "Tessarine2/objects/LinkImpl.h"
+#include "Tessarine2/objects/SharedUserFilter.h"
 
 namespace Zeltrova {
 namespace Tessarine {
@@ -470,31 +474,66 @@ void Link::impl::stopWorker() {
 }
 
 aErr Link::impl::installStreamFilter(bool on) {
-  if (linkRef == 0) {
-    return aErrConfiguration;
-  }
   if (on) {
-    aErr err = aLink_InstallUserPacketFilter(linkRef, Link::linkStreamFilter, this);
+    // Held across the install and the worker's start, so that a close
+    // either finds both in place or keeps both from happening.
+    std::lock_guard<std::mutex> hold(filterLock);
+    if (closing) {
+      // A callback subscribing while its Link gives up the link.
+      return aErrConnection;
+    }
+    if (linkRef == 0) {
+      return aErrConfiguration;
+    }
+    if (filterLink != 0 && filterLink != linkRef) {
+      removeFilterLocked();
+    }
+    aErr err = sharedUserFilterAdd(linkRef, Link::linkStreamFilter, this);
     if (err != aErrNone) {
       return err;
     }
+    filterLink = linkRef;
     err = startWorker();
     if (err != aErrNone) {
-      aLink_RemoveUserPacketFilter(linkRef, Link::linkStreamFilter, this);
+      removeFilterLocked();
     }
     return err;
   }
-  // Only this Link's own filter: another Link on the same link keeps its.
-  const aErr err = aLink_RemoveUserPacketFilter(linkRef, Link::linkStreamFilter, this);
-  if (err != aErrNone) {
-    return err;
+  bool linked = false;
+  {
+    std::lock_guard<std::mutex> hold(filterLock);
+    // Only this Link's own filter: another Link on the same link keeps its.
+    removeFilterLocked();
+    linked = linkRef != 0;
   }
   {
     std::lock_guard<std::mutex> hold(streamLock);
     streams.clear();
   }
   stopWorker();
-  return aErrNone;
+  return linked ? aErrNone : aErrConfiguration;
+}
+
+void Link::impl::removeFilterLocked() {
+  if (filterLink != 0) {
+    sharedUserFilterRemove(filterLink, Link::linkStreamFilter, this);
+    filterLink = 0;
+  }
+}
+
+void Link::impl::closeStreams() {
+  {
+    std::lock_guard<std::mutex> hold(filterLock);
+    closing = true;
+  }
+  // Joins the worker: a callback that tries to subscribe meanwhile is
+  // refused, and none runs once this returns.
+  installStreamFilter(false);
+}
+
+void Link::impl::closeDone() {
+  std::lock_guard<std::mutex> hold(filterLock);
+  closing = false;
 }
 
 // --- subscribing
@@ -545,6 +584,9 @@ aErr Link::registerStreamCallback(uint8_t module, uint8_t command, uint8_t optio
     request.specifier = kStreamIndex | UEI_SPECIFIER_REQUEST;
     request.intValue = static_cast<uint32_t>(key);
     request.type = UEI_TYPE_INT;
+    // Only an acknowledgement that comes after this request answers it.
+    dropMatchingUEIPackets(module, kCommandStream, static_cast<uint8_t>(request.option | UEI_OPTION_GET),
+                           kStreamIndex);
     err = sendUEI(request);
     if (err == aErrNone) {
       uei ack{};
@@ -589,6 +631,7 @@ aErr Link::isLinkStreaming(uint8_t module, uint8_t* state) {
   request.option = kStreamOptionEnable | UEI_OPTION_GET;
   request.specifier = kStreamIndex | UEI_SPECIFIER_REQUEST;
   request.type = UEI_TYPE_VOID;
+  dropMatchingUEIPackets(module, kCommandStream, kStreamOptionEnable, kStreamIndex);
   aErr err = sendUEI(request);
   if (err != aErrNone) {
     return err;

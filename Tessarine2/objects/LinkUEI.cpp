@@ -263,5 +263,18 @@ aErr Link::receivePacket(uint8_t module, const uint8_t* pattern, uint8_t* length
   return aErrNone;
 }
 
+aErr Link::dropMatchingPackets(uint8_t module, const uint8_t* pattern, uint8_t length) {
+  const aErr allowed = requestCheck(*this, module);
+  if (allowed != aErrNone) {
+    return allowed;
+  }
+  if ((pattern == nullptr && length != 0) || length > aPACKET_MAX_DATA) {
+    return aErrParam;
+  }
+  const CommandPattern reference{length, pattern};
+  aLink_DrainPackets(m_impl->linkRef, sCommandFilter, &reference);
+  return aErrNone;
+}
+
 }  // namespace Tessarine
 }  // namespace Zeltrova

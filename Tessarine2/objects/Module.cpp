@@ -68,8 +68,16 @@ aErr Module::reconnect() {
   if (link == nullptr) {
     return aErrInitialization;
   }
-  const aErr err = link->connect();
-  return err == aErrNone ? _autoNetwork() : err;
+  aErr err = link->connect();
+  if (err == aErrNone) {
+    err = _autoNetwork();
+    // A module that gives no address is not back: a link left open would
+    // make every later reconnect fail at once without trying.
+    if (err != aErrNone) {
+      link->disconnect();
+    }
+  }
+  return err;
 }
 
 aErr Module::connectThroughLinkModule(Module* router) {
@@ -157,11 +165,13 @@ aErr Module::debug(const uint8_t* data, uint8_t length) {
   if (data == nullptr && length != 0) {
     return aErrParam;
   }
+  const uint8_t pattern[] = {kCommandDebug};
+  // An echo still queued answers an earlier call, one that timed out.
+  link->dropMatchingPackets(moduleAddress, pattern, sizeof pattern);
   aErr err = link->sendPacket(moduleAddress, kCommandDebug, length, data);
   if (err != aErrNone) {
     return err;
   }
-  const uint8_t pattern[] = {kCommandDebug};
   uint8_t answer[aPACKET_MAX_DATA];
   uint8_t answerLength = sizeof pattern;
   err = link->receivePacket(moduleAddress, pattern, &answerLength, answer);
@@ -178,12 +188,14 @@ aErr Module::capability(const uint8_t* request, uint8_t length, uint8_t answerLe
   if (!isConnected()) {
     return aErrConnection;
   }
+  const uint8_t pattern[] = {kCommandCapability};
+  // As for the echo: only an answer that comes after this request is its.
+  link->dropMatchingPackets(moduleAddress, pattern, sizeof pattern);
   // request[0] is the command byte.
   aErr err = link->sendPacket(moduleAddress, request[0], static_cast<uint8_t>(length - 1), request + 1);
   if (err != aErrNone) {
     return err;
   }
-  const uint8_t pattern[] = {kCommandCapability};
   uint8_t answer[aPACKET_MAX_DATA];
   uint8_t received = sizeof pattern;
   err = link->receivePacket(moduleAddress, pattern, &received, answer);

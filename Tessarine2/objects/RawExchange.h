@@ -20,14 +20,17 @@ struct RawRequest {
   uint8_t length;
 };
 
-// Queues the request for the module and waits up to waitMS for the first
-// reply the filter accepts (the filter's reference is the RawRequest).
+// Drops the queued packets that the filter accepts (answers to an earlier
+// request: one that timed out, or a transfer cut short), queues the request
+// for the module and waits up to waitMS for the first reply the filter
+// accepts (the filter's reference is the RawRequest; it must only look).
 // *reply is that packet, for the caller to free, or NULL when none came:
 // aErrTimeout then. aErrResource when the request cannot be made, the
 // put's error when it cannot be queued (nothing is awaited then).
 inline aErr rawExchange(linkID link, const RawRequest& request, aPacketFilter filter, uint64_t waitMS,
                         aPacket** reply) {
   *reply = nullptr;
+  aLink_DrainPackets(link, filter, &request);
   aPacket* packet = aPacket_CreateWithData(request.module, request.length, request.data);
   if (packet == nullptr) {
     return aErrResource;

@@ -9,6 +9,14 @@
 // connection, happens under the record's mutex; the generation counts the
 // connections, so a writer can tell that its block went out on a
 // connection that is gone.
+//
+// A connection gets a bounded time to come up, and a reconnection waits for
+// it without the mutex: the other side meanwhile sees "not ready" (the
+// reader) or "busy, try again" (the writer) instead of hanging behind it.
+//
+// Reads take one byte at a time; each receive fetches what the kernel holds
+// into a buffer that belongs to the reading side, so the link's reader
+// makes one system call per burst rather than one per byte.
 
 #include <errno.h>
 #include <fcntl.h>
@@ -19,6 +27,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
 #include <mutex>
 #include <new>
@@ -35,6 +44,14 @@ constexpr uint32_t kSocketFlagConnected = 0x1;
 constexpr uint64_t kCloseSettleMS = 10;
 // The send length is handed on as a 32-bit signed count.
 constexpr size_t kMaxWriteLength = 0x7FFFFFFF;
+// Longest wait for a connection to come up is aSOCKET_CONNECT_TIMEOUT_MS:
+// the time a USB read waits for data, so a link's reader (and a stop
+// waiting for it) is held no longer on TCP than on USB. Unanswered
+// connection requests would otherwise hold it for the kernel's whole retry
+// schedule (over two minutes).
+constexpr int64_t kConnectTimeoutMS = aSOCKET_CONNECT_TIMEOUT_MS;
+// Bytes one receive may fetch for later reads.
+constexpr size_t kReceiveBufferSize = 4096;
 
 struct SocketStream {
   uint16_t port = 0;  // host order
@@ -44,6 +61,12 @@ struct SocketStream {
   uint16_t check = 0;
   std::mutex guard;
   uint64_t generation = 0;
+  // A reconnection is waiting for its connection, without the guard.
+  bool reconnecting = false;
+  // Reading side only: received bytes not yet taken, [next, end).
+  size_t next = 0;
+  size_t end = 0;
+  uint8_t received[kReceiveBufferSize];
 };
 
 bool aVALIDSOCKET(const SocketStream* record) { return record != nullptr && record->check == kSocketCheck; }
@@ -85,54 +108,147 @@ aErr sConnectError(int error) {
   return aErrIO;
 }
 
-// Connects a fresh socket in the record's descriptor. Called with the guard
-// held (or before the record is shared). The old connection, if any, is
-// closed first (reset, by the linger option) and given time to go.
-aErr sReset(SocketStream* record) {
-  if (!aVALIDSOCKET(record)) {
-    return aErrInitialization;
-  }
-  record->flags &= ~kSocketFlagConnected;
-  ++record->generation;
-  int fresh = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (record->descriptor >= 0) {
-    if (fresh < 0) {
-      // No socket to put in its place: end the connection, keep the number.
-      shutdown(record->descriptor, SHUT_RDWR);
+int64_t sNowMS() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+// Connects a non-blocking socket to the address within kConnectTimeoutMS,
+// then applies the stream's options. A connection that is not up by then
+// counts as timed out (aErrConnection).
+aErr sConnectWithin(int descriptor, const sockaddr_in& address) {
+  if (connect(descriptor, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    // Interrupted, a non-blocking connect goes on by itself.
+    if (errno != EINPROGRESS && errno != EINTR) {
+      return sConnectError(errno);
+    }
+    const int64_t deadline = sNowMS() + kConnectTimeoutMS;
+    for (;;) {
+      const int64_t left = deadline - sNowMS();
+      if (left <= 0) {
+        return aErrConnection;
+      }
+      pollfd entry{};
+      entry.fd = descriptor;
+      entry.events = POLLOUT;
+      const int ready = poll(&entry, 1, static_cast<int>(left));
+      if (ready > 0) {
+        break;
+      }
+      if (ready < 0 && errno != EINTR) {
+        return aErrIO;
+      }
+    }
+    int error = 0;
+    socklen_t length = sizeof error;
+    if (getsockopt(descriptor, SOL_SOCKET, SO_ERROR, &error, &length) != 0) {
       return aErrIO;
     }
-    if (dup3(fresh, record->descriptor, O_CLOEXEC) < 0) {
-      close(fresh);
-      shutdown(record->descriptor, SHUT_RDWR);
-      return aErrIO;
+    if (error != 0) {
+      return sConnectError(error);
     }
-    close(fresh);
-    aTime_MSSleep(kCloseSettleMS);
-  } else {
-    if (fresh < 0) {
-      return aErrIO;
-    }
-    record->descriptor = fresh;
   }
-  int result;
-  do {
-    result = connect(record->descriptor, reinterpret_cast<const sockaddr*>(&record->address), sizeof record->address);
-  } while (result != 0 && errno == EINTR);
-  if (result != 0) {
-    aErr err = sConnectError(errno);
-    // The failed socket stays behind the number; it carries no connection.
-    aTime_MSSleep(kCloseSettleMS);
-    return err;
+  // Without its options (non-blocking above all) the connection is not
+  // usable: a read could block the reader for good.
+  return sApplyOptions(descriptor);
+}
+
+// The first connection, before the record is shared.
+aErr sConnectFirst(SocketStream* record) {
+  int fresh = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (fresh < 0) {
+    return aErrIO;
   }
-  aErr err = sApplyOptions(record->descriptor);
+  record->descriptor = fresh;
+  aErr err = sConnectWithin(fresh, record->address);
   if (err != aErrNone) {
-    // Without its options (non-blocking above all) the connection is not
-    // usable: a read could block the reader for good.
-    shutdown(record->descriptor, SHUT_RDWR);
     return err;
   }
   record->flags |= kSocketFlagConnected;
   return aErrNone;
+}
+
+// Replaces the connection that was found lost while `seen` was the
+// generation. The old connection is ended (reset, by the linger option) and
+// a fresh socket takes its number under the guard; the connect waits
+// without it. 0 with a new connection, also when another caller made one
+// since `seen`; aErrNotReady while another caller is making one; else the
+// reason no connection could be made, after which the stream stays
+// unconnected.
+aErr sReconnect(SocketStream* record, uint64_t seen) {
+  {
+    std::lock_guard<std::mutex> hold(record->guard);
+    if (record->reconnecting) {
+      return aErrNotReady;
+    }
+    if (record->generation != seen) {
+      return sIsConnected(record) ? aErrNone : aErrConnection;
+    }
+    record->flags &= ~kSocketFlagConnected;
+    ++record->generation;
+    int fresh = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fresh < 0 || dup3(fresh, record->descriptor, O_CLOEXEC) < 0) {
+      if (fresh >= 0) {
+        close(fresh);
+      }
+      // No socket to put in its place: end the connection, keep the number.
+      shutdown(record->descriptor, SHUT_RDWR);
+      return aErrIO;
+    }
+    close(fresh);
+    record->reconnecting = true;
+  }
+  aTime_MSSleep(kCloseSettleMS);
+  // The number is fixed and nobody but the waits touches the socket while
+  // `reconnecting` is set.
+  aErr err = sConnectWithin(record->descriptor, record->address);
+  std::lock_guard<std::mutex> hold(record->guard);
+  record->reconnecting = false;
+  if (err != aErrNone) {
+    // The failed socket stays behind the number; it carries no connection.
+    shutdown(record->descriptor, SHUT_RDWR);
+    return err;
+  }
+  record->flags |= kSocketFlagConnected;
+  ++record->generation;
+  return aErrNone;
+}
+
+// One receive into the empty buffer.
+aErr sFill(SocketStream* record) {
+  uint64_t seen = 0;
+  {
+    std::lock_guard<std::mutex> hold(record->guard);
+    if (record->reconnecting) {
+      return aErrNotReady;
+    }
+    if (!sIsConnected(record)) {
+      return aErrConnection;
+    }
+    ssize_t got = recv(record->descriptor, record->received, sizeof record->received, MSG_DONTWAIT);
+    if (got > 0) {
+      record->next = 0;
+      record->end = static_cast<size_t>(got);
+      return aErrNone;
+    }
+    if (got == 0) {
+      // The peer closed its side in order: this connection is over and no
+      // byte will come. Reported once here and on every later call.
+      record->flags &= ~kSocketFlagConnected;
+      shutdown(record->descriptor, SHUT_RDWR);
+      return aErrConnection;
+    }
+    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
+      return aErrNotReady;
+    }
+    if (!sIsLostConnection(errno)) {
+      return aErrConnection;
+    }
+    seen = record->generation;
+  }
+  aErr err = sReconnect(record, seen);
+  // Nothing has come on the new connection yet; the next wait says when.
+  return err == aErrNone ? aErrNotReady : err;
 }
 
 aErr sSocketGet(uint8_t* byte, void* reference) {
@@ -140,35 +256,15 @@ aErr sSocketGet(uint8_t* byte, void* reference) {
   if (!aVALIDSOCKET(record)) {
     return aErrParam;
   }
-  std::lock_guard<std::mutex> hold(record->guard);
-  if (!sIsConnected(record)) {
-    return aErrConnection;
-  }
-  ssize_t got = recv(record->descriptor, byte, 1, MSG_DONTWAIT);
-  if (got < 0 && sIsLostConnection(errno)) {
-    aErr err = sReset(record);
+  // What arrived before a close or a reset is still delivered.
+  if (record->next == record->end) {
+    aErr err = sFill(record);
     if (err != aErrNone) {
       return err;
     }
-    got = recv(record->descriptor, byte, 1, MSG_DONTWAIT);
-    if (got < 0) {
-      return errno == EAGAIN || errno == EWOULDBLOCK || sIsLostConnection(errno) ? aErrNotReady : aErrIO;
-    }
   }
-  if (got == 1) {
-    return aErrNone;
-  }
-  if (got == 0) {
-    // The peer closed its side in order: this connection is over and no
-    // byte will come. Reported once here and on every later call.
-    record->flags &= ~kSocketFlagConnected;
-    shutdown(record->descriptor, SHUT_RDWR);
-    return aErrConnection;
-  }
-  if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
-    return aErrNotReady;
-  }
-  return aErrConnection;
+  *byte = record->received[record->next++];
+  return aErrNone;
 }
 
 aErr sSocketWrite(const uint8_t* data, size_t length, void* reference) {
@@ -184,44 +280,57 @@ aErr sSocketWrite(const uint8_t* data, size_t length, void* reference) {
   uint64_t generation = 0;
   {
     std::lock_guard<std::mutex> hold(record->guard);
-    if (!sIsConnected(record)) {
+    if (!sIsConnected(record) && !record->reconnecting) {
       return aErrConnection;
     }
     generation = record->generation;
   }
   while (sent < length) {
     bool wouldBlock = false;
+    bool lost = false;
+    uint64_t seen = 0;
     {
       std::lock_guard<std::mutex> hold(record->guard);
-      if (!sIsConnected(record)) {
-        return aErrConnection;
-      }
-      if (record->generation != generation) {
-        // Reconnected by the reader: the part already sent went to a
-        // connection that is gone, so the block starts over.
-        generation = record->generation;
-        sent = 0;
-      }
-      ssize_t n = send(record->descriptor, data + sent, length - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
-      if (n >= 0) {
-        sent += static_cast<size_t>(n);
-        if (sent < length) {
-          tries = 1;
-        }
-      } else if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
+      if (record->reconnecting) {
+        // The reader is bringing a new connection up: wait for it like for
+        // a full send buffer.
         ++tries;
         wouldBlock = true;
-      } else if (sIsLostConnection(errno)) {
-        aErr err = sReset(record);
-        if (err != aErrNone) {
-          return err;
-        }
-        generation = record->generation;
-        sent = 0;
-        ++tries;
+      } else if (!sIsConnected(record)) {
+        return aErrConnection;
       } else {
-        return aErrIO;
+        if (record->generation != generation) {
+          // Reconnected by the reader: the part already sent went to a
+          // connection that is gone, so the block starts over.
+          generation = record->generation;
+          sent = 0;
+        }
+        ssize_t n = send(record->descriptor, data + sent, length - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n >= 0) {
+          sent += static_cast<size_t>(n);
+          if (sent < length) {
+            tries = 1;
+          }
+        } else if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
+          ++tries;
+          wouldBlock = true;
+        } else if (sIsLostConnection(errno)) {
+          lost = true;
+          seen = record->generation;
+        } else {
+          return aErrIO;
+        }
       }
+    }
+    if (lost) {
+      aErr err = sReconnect(record, seen);
+      if (err != aErrNone && err != aErrNotReady) {
+        return err;
+      }
+      // The block starts over on the new connection (seen by the
+      // generation), or waits for the one being made.
+      wouldBlock = err == aErrNotReady;
+      ++tries;
     }
     if (sent == length) {
       break;
@@ -248,9 +357,14 @@ aErr sSocketWait(uint32_t timeoutMS, void* reference) {
   if (!aVALIDSOCKET(record)) {
     return aErrParam;
   }
+  if (record->next < record->end) {
+    return aErrNone;
+  }
   {
     std::lock_guard<std::mutex> hold(record->guard);
-    if (!sIsConnected(record)) {
+    // While a reconnection waits, the socket behind the number is the one
+    // connecting: it turns readable once the new connection carries bytes.
+    if (!sIsConnected(record) && !record->reconnecting) {
       return aErrNone;
     }
   }
@@ -289,7 +403,7 @@ aErr aStream_CreateSocket(uint32_t address, uint16_t port, aStream** result) {
   record->address.sin_port = htons(port);
   record->address.sin_addr.s_addr = address;
   record->check = kSocketCheck;
-  if (sReset(record) != aErrNone) {
+  if (sConnectFirst(record) != aErrNone) {
     sSocketDelete(record);
     return aErrResource;
   }

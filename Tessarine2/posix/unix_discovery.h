@@ -27,10 +27,14 @@ constexpr uint16_t aLEGACY_DISCOVERY_REQUEST_PORT = 9888;
 constexpr uint16_t aLEGACY_DISCOVERY_REPLY_PORT = 9889;
 constexpr size_t aLEGACY_DISCOVERY_DATAGRAM_SIZE = 16;
 constexpr uint8_t aLEGACY_DISCOVERY_REQUEST_TAG = 1;
-// A reply ends when no answer came for this long...
+// A discovery ends when no answer came for this long. Modules may answer
+// slowly one after another, so only silence ends it...
 constexpr uint32_t aLEGACY_DISCOVERY_IDLE_MS = 2000;
-// ...and in any case this long after the requests went out, so that steady
-// traffic on the reply port cannot keep a discovery running.
-constexpr uint32_t aLEGACY_DISCOVERY_LIMIT_MS = 6000;
+// ...or a flood: after this many answers offered (the number taken is
+// counted in 8 bits, so more could not be told apart)...
+constexpr unsigned aLEGACY_DISCOVERY_MOST_OFFERED = 255;
+// ...or, for answers that keep trickling in below that count, this long
+// after the requests went out.
+constexpr uint32_t aLEGACY_DISCOVERY_LIMIT_MS = 30000;
 
 #endif

@@ -166,8 +166,9 @@ uint8_t aDiscovery_EnumerateTCPIPModules(aDiscoveryCallback callback, void* refe
   if (sSendRequests() > 0) {
     const int64_t limit = sNowMS() + aLEGACY_DISCOVERY_LIMIT_MS;
     int64_t idleEnd = sNowMS() + aLEGACY_DISCOVERY_IDLE_MS;
+    unsigned offered = 0;
     bool more = true;
-    while (more) {
+    while (more && offered < aLEGACY_DISCOVERY_MOST_OFFERED) {
       // Every datagram starts from a clean buffer: a short one inherits
       // nothing from the one before.
       uint8_t reply[aLEGACY_DISCOVERY_DATAGRAM_SIZE] = {};
@@ -187,6 +188,7 @@ uint8_t aDiscovery_EnumerateTCPIPModules(aDiscoveryCallback callback, void* refe
       }
       sDescribe(reply, sender.sin_addr.s_addr, spec);
       bool took = false;
+      ++offered;
       more = callback(spec, &took, reference);
       if (took) {
         ++taken;

@@ -35,6 +35,9 @@ PtyPeer::~PtyPeer() {
     unlink(link.c_str());
   }
   hangUp();
+  if (held_ >= 0) {
+    close(held_);
+  }
 }
 
 void PtyPeer::makeRaw() const {
@@ -85,6 +88,13 @@ std::string PtyPeer::receive(size_t count, int timeoutMS) const {
 
 void PtyPeer::hangUp() {
   if (master_ >= 0) {
+    // The terminal's number is free again once neither side is open, and
+    // the next pseudo-terminal opened (another test's line) gets the same
+    // device path. A device side kept open until the peer goes holds the
+    // number: the path vanishes with the master and stays gone.
+    if (held_ < 0) {
+      held_ = open(device_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    }
     close(master_);
     master_ = -1;
   }

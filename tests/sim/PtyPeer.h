@@ -32,7 +32,8 @@ class PtyPeer {
   // for all of them.
   std::string receive(size_t count, int timeoutMS) const;
 
-  // Closes the master: the device side's reads fail from then on.
+  // Closes the master: the device side's reads fail from then on, and its
+  // path is gone and stays unused by other terminals while the peer lives.
   void hangUp();
 
   // Makes path a symbolic link to the device side (a driver node's name);
@@ -41,6 +42,7 @@ class PtyPeer {
 
  private:
   int master_ = -1;
+  int held_ = -1;  // the device side, holding the terminal's number after hangUp()
   std::string device_;
   std::vector<std::string> links_;
 };

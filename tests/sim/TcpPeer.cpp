@@ -11,6 +11,7 @@
 #include <stdexcept>
 
 #include "tests/sim/DescriptorIo.h"
+#include "tests/sim/HeldPort.h"
 
 namespace testsupport {
 
@@ -54,6 +55,7 @@ bool TcpPeer::listenOn(uint16_t port) {
   }
   int on = 1;
   setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  allowPortHold(listener_);
   if (receiveBuffer_ > 0) {
     // Set before listen so the window offered to the connecting side is
     // small from the start.
@@ -132,7 +134,14 @@ void TcpPeer::closeWithFin() {
 
 void TcpPeer::closeWithReset() { resetAndClose(connection_); }
 
-void TcpPeer::stopListening() { closeIfOpen(listener_); }
+void TcpPeer::stopListening() {
+  // Connections to the port are refused from now on, rather than reaching
+  // another test's peer that was given the freed port.
+  if (listener_ >= 0 && !heldPort_.take(listener_)) {
+    throw std::runtime_error("cannot keep the port of the stopped peer");
+  }
+  closeIfOpen(listener_);
+}
 
 bool TcpPeer::listenAgain() {
   closeIfOpen(listener_);

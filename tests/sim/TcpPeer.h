@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+#include "tests/sim/HeldPort.h"
+
 namespace testsupport {
 
 // A TCP server on 127.0.0.1 standing in for a module: it accepts one
@@ -41,6 +43,8 @@ class TcpPeer {
   // Abortive close (RST), by SO_LINGER with a zero time.
   void closeWithReset();
 
+  // Connections to the port are refused from then on; the port stays held
+  // for the peer, so nobody else can listen there meanwhile.
   void stopListening();
   // Listens on the same port again.
   bool listenAgain();
@@ -54,6 +58,7 @@ class TcpPeer {
   int finished_ = -1;  // a connection closed with FIN, released later
   uint16_t port_ = 0;
   int accepted_ = 0;
+  HeldPort heldPort_;
 };
 
 }  // namespace testsupport

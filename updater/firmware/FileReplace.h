@@ -22,6 +22,10 @@
 // The file is not synced to the disk before the rename; a power loss right
 // after it may leave either version, depending on the file system.
 //
+// With replaceExisting false the file is only created: when path exists by
+// the time the bytes are ready (another process made it meanwhile), it is
+// left alone and the result is aErrIO with the system error EEXIST.
+//
 // Result: aErrNone; aErrNotFound when the temporary cannot be created;
 // aErrIO when a write, the close or the rename fails. systemError, when not
 // NULL, receives the system error number of the failing step (0 on success).
@@ -34,7 +38,8 @@ inline std::string ReplaceFile_TemporaryPath(const std::string& path) {
   return folder + "." + base + "." + std::to_string(static_cast<long>(getpid())) + ".tmp";
 }
 
-inline aErr ReplaceFile(const std::string& path, const void* data, size_t size, int* systemError) {
+inline aErr ReplaceFile(const std::string& path, const void* data, size_t size, int* systemError,
+                        bool replaceExisting = true) {
   int ignored = 0;
   int& error = systemError != nullptr ? *systemError : ignored;
   error = 0;
@@ -68,9 +73,24 @@ inline aErr ReplaceFile(const std::string& path, const void* data, size_t size, 
     error = errno;
     result = aErrIO;
   }
-  if (result == aErrNone && std::rename(temporary.c_str(), path.c_str()) != 0) {
+  if (result == aErrNone && replaceExisting && std::rename(temporary.c_str(), path.c_str()) != 0) {
     error = errno;
     result = aErrIO;
+  }
+  // link never replaces: of two processes creating one file, the second
+  // finds the first one's file and keeps it. A file system without hard
+  // links gets the rename, which replaces.
+  if (result == aErrNone && !replaceExisting && link(temporary.c_str(), path.c_str()) != 0) {
+    error = errno;
+    result = aErrIO;
+    if ((error == EPERM || error == ENOSYS || error == EOPNOTSUPP) &&
+        std::rename(temporary.c_str(), path.c_str()) == 0) {
+      error = 0;
+      result = aErrNone;
+    }
+  }
+  if (result == aErrNone && !replaceExisting) {
+    aFile_Delete(temporary.c_str());
   }
   if (result != aErrNone) {
     aFile_Delete(temporary.c_str());

@@ -119,10 +119,20 @@ bool KeyValueStore::Load(const char* path) {
     // Nothing is there to protect any more.
     if (unreadableFile == path) unreadableFile.clear();
     Add(KEY_CREATED_TIME, CurrentTimeText());
-    bool created = Save(path);
+    Add(KEY_UPDATED_TIME, CurrentTimeText());
     fileName = path;
-    if (created) dirty = false;
-    return created;
+    const std::string text = Serialize();
+    // Created, never replaced: another process may have made the file (and
+    // recorded in it) since the look above; its file is then read instead.
+    if (ReplaceFile(path, text.data(), text.size(), &error, false) == aErrNone) {
+      dirty = false;
+      return true;
+    }
+    if (error != EEXIST) {
+      Log::log(DEBUG_Attributes, "Attibutes: Error - cannot open attributes file for writting: '%s' (%d)\n", path,
+               error);
+      return false;
+    }
   }
 
   std::string contents;

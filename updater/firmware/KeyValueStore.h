@@ -38,7 +38,8 @@ class KeyValueStore {
 
   // Reads path into the store; entries already held stay unless a line
   // replaces them. A missing file is created at once, holding CREATED_TIME
-  // and UPDATED_TIME. A file that exists but cannot be read leaves the store
+  // and UPDATED_TIME; when another process creates it first, its file is
+  // read instead of being replaced. A file that exists but cannot be read leaves the store
   // unchanged and is remembered, so that no Save replaces it. False when the
   // file could not be read or the missing file could not be created.
   bool Load(const char* path);

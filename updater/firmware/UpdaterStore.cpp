@@ -133,11 +133,63 @@ aErr UpdaterStoreItem::WriteFile(const char* file, const unsigned char* bytes, u
 }
 
 BirdFile UpdaterStoreItem::ReadBirdFile(const char* file) {
+  if (!isPlainFileName(file)) {
+    Log::log(DEBUG_Updater, "UpdaterStore: [%s] is not a file of [%s/%s]; ignored.\n", file != nullptr ? file : "",
+             basePath.c_str(), name.c_str());
+    throw std::runtime_error(std::string("Not a file of the store: ") + (file != nullptr ? file : ""));
+  }
   std::string path = BuildPath(basePath.c_str(), name.c_str(), file != nullptr ? file : "", nullptr);
   if (!BirdFile::VerifyFile(path.c_str())) {
     throw std::runtime_error("Invalid bird " + path);
   }
   return BirdFile(path.c_str());
+}
+
+unsigned UpdaterStoreItem::RecordedBuild(const char* key) {
+  const char* text = attributes[key];
+  if (text != nullptr && text[0] != '\0' && !isPlainFileName(text)) {
+    Log::log(DEBUG_Updater, "UpdaterStore: %s [%s] is not a file of [%s/%s]; ignored.\n", key, text,
+             basePath.c_str(), name.c_str());
+    return 0;
+  }
+  int build = attributes.GetInt(key, 0);
+  return build > 0 ? static_cast<unsigned>(build) : 0;
+}
+
+std::string UpdaterStoreItem::SettingsPath() const {
+  return BuildPath(basePath.c_str(), name.c_str(), KeyValueStore::DEFAULT_FILENAME, nullptr);
+}
+
+bool UpdaterStoreItem::ChangeAttributes(const std::function<void(KeyValueStore&)>& change, std::string* error,
+                                        int waitMs) {
+  std::string ignored;
+  std::string& why = error != nullptr ? *error : ignored;
+  if (!IsValid()) {
+    why = "the module has no folder in the store";
+    return false;
+  }
+  const std::string path = SettingsPath();
+  RecordLock lock;
+  std::string lockError;
+  if (!lock.Acquire(path, waitMs, &lockError)) {
+    why = path + " cannot be locked: " + lockError;
+    return false;
+  }
+  KeyValueStore fresh;
+  if (!fresh.Load(path.c_str())) {
+    why = path + " cannot be read";
+    return false;
+  }
+  for (const auto& entry : attributes.Values()) {
+    if (entry.second.empty() && fresh[entry.first.c_str()] == nullptr) fresh.Add(entry.first.c_str(), "");
+  }
+  change(fresh);
+  if (!fresh.Save(path.c_str())) {
+    why = path + " cannot be written";
+    return false;
+  }
+  attributes = fresh;
+  return true;
 }
 
 bool UpdaterStoreItem::FileExists(const char* file) {

@@ -2,12 +2,14 @@
 #define UPDATER_FIRMWARE_UPDATERSTORE_H
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "Tessarine2/common/aError.h"
 #include "updater/firmware/BirdFile.h"
 #include "updater/firmware/KeyValueStore.h"
+#include "updater/firmware/RecordLock.h"
 
 // The per-user firmware store:
 //
@@ -60,8 +62,30 @@ class UpdaterStoreItem {
 
   // The container basePath/name/file. Throws std::runtime_error
   // "Invalid bird <path>" when its header is refused; the BirdFile
-  // constructor's own exception passes through.
+  // constructor's own exception passes through. A file name that is not a
+  // plain name inside the folder (empty, ".", "..", or holding a "/") is
+  // logged and refused as if no such file were stored: names come from
+  // records, which anybody may have edited.
   BirdFile ReadBirdFile(const char* file);
+
+  // The build a record key names by its leading digits ("1234.bird" gives
+  // 1234), 0 when it names none. A value that is not a plain file name is
+  // logged and read as none. Like KeyValueStore::GetInt, a missing key is
+  // added with an empty value.
+  unsigned RecordedBuild(const char* key);
+
+  // Changes the record under its lock (RecordLock): the ".settings" is read
+  // afresh, change applied to that and the result written back, so keys that
+  // another process recorded meanwhile stay. Keys this item holds with an
+  // empty value (added by the getters) are written as well when the file
+  // lacks them. On success attributes hold what was written. False, with
+  // *error naming the file and what failed (it cannot be locked within
+  // waitMs, read or written), leaving the file as it was.
+  bool ChangeAttributes(const std::function<void(KeyValueStore&)>& change, std::string* error,
+                        int waitMs = RecordLock::DEFAULT_WAIT_MS);
+
+  // basePath/name/".settings"
+  std::string SettingsPath() const;
 
   // True when the item's folder holds an entry named exactly file.
   bool FileExists(const char* file);

@@ -21,6 +21,13 @@ uint64_t WAIT_TIME_MS(uint64_t bytes, uint64_t baud) {
   return (bytes * 9000 + 18000) / baud + 1;
 }
 
+uint64_t LINE_TIME_MS(uint64_t bytes, uint64_t baud) {
+  if (baud == 0) {
+    return 0;
+  }
+  return (bytes * 10000 + baud - 1) / baud;
+}
+
 std::string hexBytes(const char* data, size_t count) {
   std::string text;
   char hex[8];
@@ -87,6 +94,9 @@ constexpr int kRateFallbackIndex = 2;  // 9600 for a request beyond the table
 constexpr unsigned int kResponseRetries = 100;
 constexpr unsigned int kEchoRetries = 100;
 constexpr uint64_t kResponseSlackMS = 20;
+// Beyond the computed time of an answer: a loaded host may not run the
+// reader, or the adapter's driver, for a good while.
+constexpr uint64_t kAnswerSlackMS = 200;
 
 }  // namespace
 
@@ -96,6 +106,7 @@ NXPSerialClass::~NXPSerialClass() { Disconnect(); }
 
 aErr NXPSerialClass::Connect(const char* portName, unsigned int baud) {
   Disconnect();
+  bytesSent_ = 0;
   int index = 0;
   while (kRates[index] != 0 && kRates[index] < baud) {
     ++index;
@@ -122,6 +133,16 @@ aErr NXPSerialClass::Disconnect() {
   }
   stream_ = nullptr;
   return aErrNone;
+}
+
+unsigned int NXPSerialClass::answerBudget(unsigned long bytesOut, unsigned long bytesBack, uint64_t chipMS,
+                                          unsigned int floor) const {
+  // Each empty poll waits about 1 ms, so a budget of polls is a time in ms:
+  // what is still to cross the line both ways, what the chip needs to carry
+  // the command out and the adapter's latency, never less than the floor.
+  const uint64_t needed = LINE_TIME_MS(static_cast<uint64_t>(bytesOut) + bytesBack, baud_) + chipMS +
+                          kAdapterLatencyMS + kAnswerSlackMS;
+  return needed > floor ? static_cast<unsigned int>(needed) : floor;
 }
 
 void NXPSerialClass::waitForData(uint32_t timeoutMS) {
@@ -158,6 +179,9 @@ aErr NXPSerialClass::Send(const char* text, bool readEcho) {
   Log::log(DEBUG_NXPSerial_SR, "Sending:[%s] [%s]\n", hexBytes(text, length).c_str(),
            printableBytes(text, length, true).c_str());
   aErr err = stream_ == nullptr ? aErrConnection : aStream_Write(stream_, text, length);
+  if (err == aErrNone) {
+    bytesSent_ += length;
+  }
   if (err != aErrNone) {
     Log::log(DEBUG_NXPSerial, "Error Test_Serial_Send() [%s]\n", aError_GetErrorText(static_cast<uint32_t>(err)));
     return err;
@@ -179,6 +203,9 @@ aErr NXPSerialClass::SendCommand(const char* command, int waitMS) {
   Log::log(DEBUG_NXPSerial_SR, "Sending:[%s] [%s]\n", hexBytes(command, length).c_str(),
            printableBytes(command, length, false).c_str());
   aErr err = stream_ == nullptr ? aErrConnection : aStream_Write(stream_, command, length);
+  if (err == aErrNone) {
+    bytesSent_ += length;
+  }
   if (waitMS > 0) {
     Log::log(DEBUG_NXPSerial_E, "SendCommand() wait for command completion [%d ms]\n", waitMS);
     aTime_MSSleep(static_cast<uint64_t>(waitMS));
@@ -212,7 +239,9 @@ aErr NXPSerialClass::GetEcho(const char* expected, unsigned long count, unsigned
     count = available;
   }
   std::string trace = "recv Echo:[";
-  unsigned int budget = kEchoRetries;
+  // The echo comes back as the text crosses the line: at a low rate that
+  // takes longer than the fixed budget.
+  unsigned int budget = answerBudget(count, count, 0, kEchoRetries);
   aErr status = aErrNone;
   char piece[16];
   while (got < count && budget > 0) {

@@ -44,6 +44,9 @@ class NXPSerialClass {
 
   aErr Connect(const char* portName, unsigned int baud);
   aErr Disconnect();
+  // Bytes written to the port since the last Connect: what another chip on
+  // the same line has heard of this protocol.
+  unsigned long bytesSent() const { return bytesSent_; }
 
   aErr Send(const char* text, bool readEcho);
   aErr SendCommand(const char* command, int waitMS);
@@ -55,6 +58,8 @@ class NXPSerialClass {
   static const char* GetErrorText(const char* reply);
 
   aErr Sync();
+  // The two boot-code version bytes in the order the ROM sends them: byte
+  // 0, the minor number, then byte 1, the major number.
   aErr GetBootLoaderVersion(unsigned char* first, unsigned char* second);
   aErr GetPartNumber(long* partNumber);
   aErr GetDeviceID();
@@ -92,8 +97,15 @@ class NXPSerialClass {
   // "<logPrefix>Error Sending command [...] [...]"; a refusal logs, under
   // refusalMask, "<logPrefix>Error response ==>[<the code's name>]", or with
   // logFailure false "<what> failed: [<the line>]".
+  // chipMS is the longest the chip may take to carry the command out
+  // before it answers.
   aErr oneLineCommand(const char* command, const char* what, bool logFailure, const char* logPrefix = "",
-                      uint32_t refusalMask = DEBUG_NXPSerial);
+                      uint32_t refusalMask = DEBUG_NXPSerial, uint64_t chipMS = 0);
+  // Empty 1 ms polls to allow for an answer: the line time of bytesOut
+  // still to leave and bytesBack to come, chipMS, the adapter's latency and
+  // some slack, at least floor.
+  unsigned int answerBudget(unsigned long bytesOut, unsigned long bytesBack, uint64_t chipMS,
+                            unsigned int floor) const;
   aErr readNumberLine(unsigned long size, unsigned long long* value);
   aErr readByte(uint8_t* byte);
   // The next byte; each empty poll waits up to 1 ms for data, costs one of
@@ -102,6 +114,7 @@ class NXPSerialClass {
   void waitForData(uint32_t timeoutMS);
 
   aStream* stream_ = nullptr;
+  unsigned long bytesSent_ = 0;  // since the last Connect
   bool echo_ = true;
   uint32_t baud_ = 0;
   uint32_t deviceId_[4] = {0, 0, 0, 0};

@@ -23,6 +23,8 @@ constexpr unsigned long kOKLength = 4;
 constexpr unsigned int kUnlockCode = 23130;
 constexpr unsigned long kIdLineSize = 32;
 constexpr unsigned int kOneStopBit = 1;
+// A return-code line: up to two digits and CR LF.
+constexpr unsigned long kCodeLineBytes = 4;
 
 bool isCopySize(unsigned int count) { return count == 256 || count == 512 || count == 1024 || count == 4096; }
 
@@ -84,7 +86,7 @@ aErr NXPSerialClass::Sync() {
 // Sends a command and judges its return-code line: 0 for code 0, aErrParam
 // for any other code or no code at all, the send's error when it failed.
 aErr NXPSerialClass::oneLineCommand(const char* command, const char* what, bool logFailure, const char* logPrefix,
-                                    uint32_t refusalMask) {
+                                    uint32_t refusalMask, uint64_t chipMS) {
   aErr err = SendCommand(command, 0);
   if (err != aErrNone) {
     Log::log(DEBUG_NXPSerial, "%sError Sending command [%s] [%s]\n", logPrefix, command,
@@ -93,7 +95,10 @@ aErr NXPSerialClass::oneLineCommand(const char* command, const char* what, bool 
   }
   char line[kLineSize];
   unsigned long count = 0;
-  GetLine(line, sizeof line, &count, kLineRetries);
+  // With echo on the command has left once its echo is back (but for its
+  // LF); with echo off all of it may still be on its way.
+  const unsigned long stillOut = echo_ ? 1 : static_cast<unsigned long>(std::strlen(command));
+  GetLine(line, sizeof line, &count, answerBudget(stillOut, kCodeLineBytes, chipMS, kLineRetries));
   long code = -1;
   std::string digits;
   // The whole code decides: with echo on, a line "10" must not pass on the
@@ -156,7 +161,8 @@ aErr NXPSerialClass::GetBootLoaderVersion(unsigned char* first, unsigned char* s
   if (second != nullptr) {
     *second = static_cast<unsigned char>(b);
   }
-  Log::log(DEBUG_NXPSerial, "Device responded with version: %d.%d\n", static_cast<int>(a), static_cast<int>(b));
+  // The ROM sends byte 0 (minor) first; the version reads <byte1>.<byte0>.
+  Log::log(DEBUG_NXPSerial, "Device responded with version: %d.%d\n", static_cast<int>(b), static_cast<int>(a));
   return aErrNone;
 }
 
@@ -247,7 +253,9 @@ aErr NXPSerialClass::Erase(unsigned int firstSector, unsigned int lastSector) {
   }
   char command[64];
   snprintf(command, sizeof command, "E %u %u\r\n", firstSector, lastSector);
-  return oneLineCommand(command, "Erase", true);
+  // The chip erases one sector after another before it answers.
+  const uint64_t eraseMS = static_cast<uint64_t>(lastSector - firstSector + 1) * kSectorEraseMaxMS;
+  return oneLineCommand(command, "Erase", true, "", DEBUG_NXPSerial, eraseMS);
 }
 
 aErr NXPSerialClass::CopyToFlash(unsigned int flashAddress, unsigned int ramAddress, unsigned int count) {
@@ -256,5 +264,6 @@ aErr NXPSerialClass::CopyToFlash(unsigned int flashAddress, unsigned int ramAddr
   }
   char command[96];
   snprintf(command, sizeof command, "C %u %u %u\r\n", flashAddress, ramAddress, count);
-  return oneLineCommand(command, "Copy RAM to flash", true);
+  const uint64_t programMS = (static_cast<uint64_t>(count / 256) * kCopyMaxMSPer256Hundredths + 99) / 100;
+  return oneLineCommand(command, "Copy RAM to flash", true, "", DEBUG_NXPSerial, programMS);
 }

@@ -17,6 +17,20 @@ constexpr unsigned long TERMINATION_SIZE = 2;
 constexpr unsigned int kLineRetries = 100;
 constexpr unsigned long kLineSize = 1024;
 
+// What a reply wait must allow for beyond the bytes themselves: a
+// USB-serial adapter holds received bytes up to its latency timer (16 ms
+// by default) before passing them on.
+constexpr unsigned int kAdapterLatencyMS = 16;
+
+// Worst-case flash timings of the LPC17xx: a sector erase takes 95 to
+// 105 ms, programming 0.95 to 1.05 ms per 256 bytes.
+constexpr unsigned int kSectorEraseMaxMS = 105;
+constexpr unsigned int kCopyMaxMSPer256Hundredths = 105;
+
+// Milliseconds n bytes take on the line at baud (start, 8 data and stop
+// bit each), rounded up; 0 for a baud of 0.
+uint64_t LINE_TIME_MS(uint64_t bytes, uint64_t baud);
+
 // Time for n bytes to cross the line at baud, 9 bit times a byte plus two
 // bytes of slack, in ms; 1 for a baud of 0.
 uint64_t WAIT_TIME_MS(uint64_t bytes, uint64_t baud);

@@ -59,6 +59,9 @@ aErr NXPSerialClass::Write(unsigned int address, unsigned int count, const unsig
   unsigned int lines = 0;
   unsigned int budget = MAX_READ_RETRY;
   aErr failure = aErrNone;
+  // Bytes sent since the last checksum answer: with echo off they may all
+  // still be crossing the line when the answer is awaited.
+  unsigned long unanswered = 0;
   while (position < count && failure == aErrNone) {
     char encoded[UU_LINE_SIZE];
     unsigned int n = count - position < MAX_BYTES_PER_LINE ? count - position : MAX_BYTES_PER_LINE;
@@ -68,6 +71,7 @@ aErr NXPSerialClass::Write(unsigned int address, unsigned int count, const unsig
     if ((failure = Send(encoded, echo_)) != aErrNone || (failure = Send("\r\n", echo_)) != aErrNone) {
       break;
     }
+    unanswered += std::strlen(encoded) + 2;
     position += n;
     ++lines;
     if (lines < LINES_PER_CHECKSUM && position < count) {
@@ -81,8 +85,11 @@ aErr NXPSerialClass::Write(unsigned int address, unsigned int count, const unsig
     if ((failure = Send(checksumLine, echo_)) != aErrNone) {
       break;
     }
+    unanswered += std::strlen(checksumLine);
     const uint64_t start = aTime_GetMSTicks();
-    GetLine(line, sizeof line, &lineCount, kChecksumRetries);
+    GetLine(line, sizeof line, &lineCount,
+            answerBudget(echo_ ? 1 : unanswered, sizeof kResendLine - 1, 0, kChecksumRetries));
+    unanswered = 0;
     Log::log(DEBUG_NXPSerial_SR, "Write() waited for checksum %d ms\n",
              static_cast<int>(aTime_GetMSTicks() - start + 1));
     if (std::strcmp(line, kOKLine) == 0) {
@@ -122,8 +129,11 @@ aErr NXPSerialClass::Read(unsigned int address, unsigned int count, unsigned cha
   unsigned int acknowledged = 0;
   unsigned int lines = 0;
   unsigned int budget = MAX_READ_RETRY;
+  // Empty polls allowed for one data line: at a low rate its bytes come
+  // further apart than the fixed budget allows.
+  const unsigned int lineBudget = answerBudget(0, UU_LINE_SIZE + TERMINATION_SIZE, 0, kLineRetries);
   while (position < count) {
-    aErr status = GetLine(line, sizeof line, &lineCount, kLineRetries);
+    aErr status = GetLine(line, sizeof line, &lineCount, lineBudget);
     if (lineCount < TERMINATION_SIZE || std::strcmp(line + lineCount - TERMINATION_SIZE, kTerminator) != 0) {
       Log::log(DEBUG_NXPSerial, "Read() incomplete data line [%s]\n", line);
       return status != aErrNone ? status : aErrIO;
@@ -134,7 +144,7 @@ aErr NXPSerialClass::Read(unsigned int address, unsigned int count, unsigned cha
       continue;
     }
 
-    status = GetLine(line, sizeof line, &lineCount, kLineRetries);
+    status = GetLine(line, sizeof line, &lineCount, lineBudget);
     uint32_t checksum = 0;
     const bool complete = lineCount >= TERMINATION_SIZE &&
                           std::strcmp(line + lineCount - TERMINATION_SIZE, kTerminator) == 0;

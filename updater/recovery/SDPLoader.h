@@ -24,6 +24,10 @@ constexpr unsigned int DEFAULT_IMX_LOADER_IVT_ADDRESS = 0x20000400;
 // transport did not open; 7 a register read got no answer.
 class SDPLoader {
  public:
+  static constexpr int kNoAnswer = 2;
+  static constexpr int kSpokeDuringDownload = 3;
+  static constexpr int kNotConfirmed = 4;
+
   SDPLoader();
   ~SDPLoader();
   SDPLoader(const SDPLoader&) = delete;

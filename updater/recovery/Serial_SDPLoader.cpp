@@ -3,9 +3,12 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <string>
 
 #include "Tessarine2/common/aTime.h"
@@ -23,6 +26,31 @@ constexpr uint64_t kWriteStallLimitMS = 2000;
 constexpr size_t kMaxReplyBytes = 4096;
 constexpr size_t kWordsAt = 4;
 constexpr unsigned int kLastWordIndex = 15;
+
+// The ROM's UART: 115200 baud, 8N1, so 10 bit times a byte.
+constexpr uint64_t kBaud = 115200;
+constexpr uint64_t kBitsPerByte = 10;
+// The shortest whole answer: the HAB mode word and one answer word. Once
+// that much is in, the answer is over when the line stays quiet this long
+// (the rest of an answer follows on the line without a gap).
+constexpr size_t kAnswerBytes = 8;
+constexpr uint64_t kAnswerQuietMS = 5;
+// The ROM frames commands by their 16-byte length alone, so bytes of
+// another protocol sent before (the LPC17xx probe's "?") are made up to a
+// whole command, and whatever the ROM makes of it is waited for and dropped.
+constexpr size_t kCommandBytes = 16;
+constexpr unsigned int kRealignAnswerMS = 100;
+// Output the port has not sent yet is waited for this long beyond its line
+// time before the port is closed anyway (a line that no longer drains).
+constexpr uint64_t kDrainSlackMS = 1000;
+
+uint64_t nowUS() {
+  return static_cast<uint64_t>(
+      std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch())
+          .count());
+}
+
+uint64_t lineTimeUS(uint64_t bytes) { return (bytes * kBitsPerByte * 1000000 + kBaud - 1) / kBaud; }
 
 // Waits up to timeoutMS for the descriptor; false on time-out, hang-up or
 // error.
@@ -42,7 +70,35 @@ class PrivateSerial_SDPLoader {
   int fd = -1;  // -1 while not open
   std::string path;
   termios settings{};
+  size_t bytesBefore = 0;
+  // When the last byte written will have left the line, by its line time.
+  uint64_t lineFreeUS = 0;
+
+  void sent(size_t count) { lineFreeUS = std::max(nowUS(), lineFreeUS) + lineTimeUS(count); }
+  void waitUntilSent();
 };
+
+// An answer can only start once the bytes before it are out: a port takes
+// a whole image into its buffer long before the line has carried it. Both
+// what the driver still holds and the line time of what was written count;
+// a pseudo-terminal reports nothing queued.
+void PrivateSerial_SDPLoader::waitUntilSent() {
+  const uint64_t now = nowUS();
+  if (lineFreeUS > now) {
+    aTime_MSSleep((lineFreeUS - now + 999) / 1000);
+  }
+  int queued = 0;
+  if (ioctl(fd, TIOCOUTQ, &queued) != 0 || queued <= 0) {
+    return;
+  }
+  const uint64_t giveUp = nowUS() + lineTimeUS(static_cast<uint64_t>(queued)) + kDrainSlackMS * 1000;
+  while (queued > 0 && nowUS() < giveUp) {
+    aTime_MSSleep(std::max<uint64_t>(1, lineTimeUS(static_cast<uint64_t>(queued)) / 1000));
+    if (ioctl(fd, TIOCOUTQ, &queued) != 0) {
+      return;
+    }
+  }
+}
 
 Serial_SDPLoader::Serial_SDPLoader(const char* devicePath) : d_(new PrivateSerial_SDPLoader) {
   d_->path = devicePath != nullptr ? devicePath : "";
@@ -53,10 +109,15 @@ Serial_SDPLoader::~Serial_SDPLoader() {
   delete d_;
 }
 
+void Serial_SDPLoader::setBytesBefore(size_t count) { d_->bytesBefore = count; }
+
+// What was written still goes out: a jump command closed behind at once
+// must reach the ROM. Only unread input is dropped.
 void Serial_SDPLoader::closePort() {
   if (d_->fd >= 0) {
     if (isatty(d_->fd)) {
-      tcflush(d_->fd, TCIOFLUSH);
+      d_->waitUntilSent();
+      tcflush(d_->fd, TCIFLUSH);
     }
     close(d_->fd);
     d_->fd = -1;
@@ -89,6 +150,25 @@ bool Serial_SDPLoader::init() {
   }
   aTime_MSSleep(kSettleMS);
   tcflush(d_->fd, TCIOFLUSH);
+  return realign();
+}
+
+bool Serial_SDPLoader::realign() {
+  const size_t partial = d_->bytesBefore % kCommandBytes;
+  if (partial == 0) {
+    return true;
+  }
+  // Zeros make no command type the ROM knows, whatever the stray bytes.
+  std::vector<unsigned char> filler(1 + kCommandBytes - partial, 0);
+  filler[0] = SDPReport::COMMAND;
+  Log::log(DEBUG_iMXSerial, "Completing %zu stray bytes on the line to a whole command\n", partial);
+  if (writeData(filler) < 0) {
+    return false;
+  }
+  std::vector<unsigned char> dropped;
+  readData(dropped, kRealignAnswerMS);
+  tcflush(d_->fd, TCIFLUSH);
+  d_->bytesBefore = 0;
   return true;
 }
 
@@ -102,6 +182,7 @@ long Serial_SDPLoader::writeData(const std::vector<unsigned char>& packet) {
     ssize_t written = write(d_->fd, packet.data() + position, packet.size() - position);
     if (written > 0) {
       position += static_cast<size_t>(written);
+      d_->sent(static_cast<size_t>(written));
       stalledSince = 0;
       continue;
     }
@@ -119,6 +200,9 @@ long Serial_SDPLoader::writeData(const std::vector<unsigned char>& packet) {
     }
     waitFor(d_->fd, POLLOUT, 1);
   }
+  // A packet is sent when it has left the line: whatever the ROM says from
+  // then on answers it (or speaks up in the middle of a download).
+  d_->waitUntilSent();
   return static_cast<long>(position - 1);
 }
 
@@ -126,8 +210,13 @@ long Serial_SDPLoader::readData(std::vector<unsigned char>& reply, unsigned int 
   if (d_->fd < 0) {
     return 0;
   }
-  // Everything that arrives within the time-out belongs to the answer; the
-  // bytes are taken as they come rather than after a blind sleep.
+  // The window opens once the request has left; a time-out of 0 only
+  // looks at what is already there.
+  if (timeoutMS > 0) {
+    d_->waitUntilSent();
+  }
+  // Bytes are taken as they come. A whole answer ends the window early,
+  // once the line has gone quiet behind it.
   const uint64_t deadline = aTime_GetMSTicks() + timeoutMS;
   size_t total = 0;
   unsigned char buffer[256];
@@ -148,9 +237,11 @@ long Serial_SDPLoader::readData(std::vector<unsigned char>& reply, unsigned int 
     if (failed || total >= kMaxReplyBytes || now >= deadline) {
       break;
     }
-    if (!waitFor(d_->fd, POLLIN, deadline - now)) {
-      // Time-out, or a line that hung up: one last look at what is queued.
-      if (aTime_GetMSTicks() < deadline) {
+    const bool whole = total >= kAnswerBytes;
+    const uint64_t wait = whole ? std::min<uint64_t>(kAnswerQuietMS, deadline - now) : deadline - now;
+    if (!waitFor(d_->fd, POLLIN, wait)) {
+      // Quiet after a whole answer, a time-out, or a line that hung up.
+      if (whole || aTime_GetMSTicks() < deadline) {
         break;
       }
     }

@@ -1,6 +1,7 @@
 #ifndef UPDATER_RECOVERY_SERIAL_SDPLOADER_H
 #define UPDATER_RECOVERY_SERIAL_SDPLOADER_H
 
+#include <cstddef>
 #include <vector>
 
 #include "updater/recovery/SDPLoader_Interface.h"
@@ -10,6 +11,8 @@ class PrivateSerial_SDPLoader;
 // The i.MX RT boot ROM on a UART at 115200 baud, 8N1, raw. Packets go out
 // without their HID report id; an answer comes back as bare words:
 //   [0..3] HAB mode, [4..] answer words, little-endian.
+// Every answer window opens once the bytes before it have left the line,
+// and closing the port still sends what was written.
 class Serial_SDPLoader : public SDPLoader_Interface {
  public:
   explicit Serial_SDPLoader(const char* devicePath);
@@ -22,8 +25,14 @@ class Serial_SDPLoader : public SDPLoader_Interface {
   long readData(std::vector<unsigned char>& reply, unsigned int timeoutMS) override;
   bool getDataFromBuffer(const std::vector<unsigned char>& reply, unsigned int index, unsigned int& value) override;
 
+  // Bytes another protocol already sent on this line (a probe for another
+  // chip): init makes them up to a whole command so that the ROM's framing
+  // lines up with ours. Call before init.
+  void setBytesBefore(size_t count);
+
  private:
   void closePort();
+  bool realign();
 
   PrivateSerial_SDPLoader* d_;
 };

@@ -131,6 +131,7 @@ HTTPResponse HTTPRequest::GET(const char* url, std::map<std::string, std::string
   set(CURLOPT_CONNECTTIMEOUT_MS, limits.connectTimeoutMS);
   set(CURLOPT_LOW_SPEED_LIMIT, limits.lowSpeedBytesPerSecond);
   set(CURLOPT_LOW_SPEED_TIME, limits.lowSpeedSeconds);
+  set(CURLOPT_TIMEOUT_MS, limits.TransferDeadlineMS());
   // Refuses a declared Content-Length over the limit before any body
   // arrives; _rcv_data enforces it for bodies of unknown length.
   set(CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(limits.maxBodyBytes));

@@ -17,6 +17,7 @@ namespace {
 
 using linktest::Clock;
 using linktest::echo;
+using linktest::kEcho;
 using linktest::kModule;
 using linktest::msSince;
 using linktest::PacketPtr;
@@ -258,6 +259,15 @@ TEST_F(LinkEngine, AwaitFirstGivesNothingAtOnceWhenTheLinkIsNotRunning) {
   EXPECT_LT(msSince(start), 500);
   // The packet was there all along.
   EXPECT_TRUE(PacketPtr(aLink_GetFirst(link_, isCommand42, nullptr)));
+}
+
+// A link that can no longer read says so to a sender at once, rather than
+// taking the packet and leaving it to wait for a reply.
+TEST_F(LinkEngine, APutOnALinkThatCannotReadReturnsTheReadError) {
+  EXPECT_EQ(linktest::send(link_, kModule, {kEcho, 1}), aErrNone);
+  module_.front.disconnect(false);
+  ASSERT_TRUE(linktest::eventually([&] { return aLink_GetStatus(link_) == kLinkStateIOError; }, 1000));
+  EXPECT_EQ(linktest::send(link_, kModule, {kEcho, 2}), aErrConnection);
 }
 
 TEST_F(LinkEngine, AnIdleLinkUsesAlmostNoProcessor) {

@@ -4,11 +4,17 @@
 // Shared pieces of the link tests: a simulated module behind a front, and
 // small packet helpers.
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <stdexcept>
 #include <vector>
 
 #include "Tessarine2/common/aLink.h"
@@ -115,6 +121,84 @@ struct TcpModule {
 struct PtyModule {
   simmodule::ModuleEngine engine{kModule};
   simmodule::PtyFront front{engine};
+};
+
+// A listener on 127.0.0.1 whose queue of connections nobody takes: once
+// full (fill), the kernel drops further connection requests unanswered, as
+// a module that is reset and cannot take a new connection does.
+class FullBacklogListener {
+ public:
+  FullBacklogListener() {
+    listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in where{};
+    where.sin_family = AF_INET;
+    where.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof where;
+    // A backlog of 0 holds a single connection.
+    if (listener_ < 0 || bind(listener_, reinterpret_cast<sockaddr*>(&where), sizeof where) != 0 ||
+        listen(listener_, 0) != 0 || getsockname(listener_, reinterpret_cast<sockaddr*>(&where), &length) != 0) {
+      throw std::runtime_error("cannot listen on 127.0.0.1");
+    }
+    port_ = ntohs(where.sin_port);
+  }
+  ~FullBacklogListener() {
+    for (int filler : fillers_) {
+      close(filler);
+    }
+    closeAccepted(false);
+    close(listener_);
+  }
+  FullBacklogListener(const FullBacklogListener&) = delete;
+  FullBacklogListener& operator=(const FullBacklogListener&) = delete;
+
+  uint32_t address() const { return htonl(INADDR_LOOPBACK); }
+  uint16_t port() const { return port_; }
+
+  // Takes the one connection waiting (the link's), waiting up to timeoutMS.
+  bool acceptOne(int timeoutMS) {
+    pollfd entry{listener_, POLLIN, 0};
+    if (poll(&entry, 1, timeoutMS) <= 0) {
+      return false;
+    }
+    accepted_ = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+    return accepted_ >= 0;
+  }
+  // Connects until a connection no longer comes up: the queue is full.
+  bool fill() {
+    for (int i = 0; i < 8; ++i) {
+      int filler = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+      sockaddr_in where{};
+      where.sin_family = AF_INET;
+      where.sin_addr.s_addr = address();
+      where.sin_port = htons(port_);
+      connect(filler, reinterpret_cast<sockaddr*>(&where), sizeof where);
+      fillers_.push_back(filler);
+      pollfd entry{filler, POLLOUT, 0};
+      if (poll(&entry, 1, 300) == 0) {
+        return true;
+      }
+    }
+    return false;
+  }
+  // Ends the accepted connection with a reset.
+  void resetAccepted() { closeAccepted(true); }
+
+ private:
+  void closeAccepted(bool reset) {
+    if (accepted_ >= 0) {
+      if (reset) {
+        linger now{1, 0};
+        setsockopt(accepted_, SOL_SOCKET, SO_LINGER, &now, sizeof now);
+      }
+      close(accepted_);
+      accepted_ = -1;
+    }
+  }
+
+  int listener_ = -1;
+  int accepted_ = -1;
+  uint16_t port_ = 0;
+  std::vector<int> fillers_;
 };
 
 }  // namespace linktest

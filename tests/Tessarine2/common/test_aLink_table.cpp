@@ -297,6 +297,47 @@ TEST(LinkTable, TheLastReleaseOfALinkReleasesItsCompanion) {
   EXPECT_EQ(aLink_GetStatus(companionId), kLinkStateNoStream);
 }
 
+// Connection requests that are never answered: the create gives up after
+// its connect time-out (about a second) instead of the kernel's two
+// minutes, and leaves no entry behind.
+TEST(LinkTable, ATcpCreateAgainstAListenerThatNeverAcceptsFailsWithinItsDeadline) {
+  linktest::FullBacklogListener listener;
+  ASSERT_TRUE(listener.fill());
+  const Clock::time_point start = Clock::now();
+  linkID link = aLink_CreateTCPIP(listener.address(), listener.port());
+  EXPECT_EQ(link, 0);
+  EXPECT_LT(msSince(start), 3000);
+  EXPECT_EQ(sLookupEntryByIdentifier(listener.address()), nullptr);
+}
+
+// The module resets the connection and cannot take a new one: the reader's
+// reconnection waits for it, but neither the last release nor a new create
+// of the same address waits longer than that connection's deadline.
+TEST(LinkTable, ADestroyWhileTheReaderReconnectsToAFullListenerEndsWithinTheDeadline) {
+  linktest::FullBacklogListener listener;
+  linkID link = aLink_CreateTCPIP(listener.address(), listener.port());
+  ASSERT_NE(link, 0);
+  ASSERT_TRUE(listener.acceptOne(2000));
+  ASSERT_TRUE(listener.fill());
+  listener.resetAccepted();
+  aTime_MSSleep(100);  // the reader meets the reset and starts connecting
+
+  const Clock::time_point start = Clock::now();
+  auto destroyed = std::async(std::launch::async, [&link] { return aLink_Destroy(&link); });
+  auto created = std::async(std::launch::async, [&listener] {
+    // Once the teardown has the entry, a create waits for the teardown.
+    linktest::eventually([&] { return sLookupEntryByIdentifier(listener.address()) == nullptr; }, 2000);
+    return aLink_CreateTCPIP(listener.address(), listener.port());
+  });
+  EXPECT_EQ(destroyed.get(), aErrNone);
+  EXPECT_LT(msSince(start), 2500);
+  // After the teardown it tries a connection of its own, which fails the
+  // same way.
+  EXPECT_EQ(created.get(), 0);
+  EXPECT_LT(msSince(start), 4500);
+  EXPECT_EQ(sLookupEntryByIdentifier(listener.address()), nullptr);
+}
+
 TEST(LinkTable, AStopAfterAHalfStartedLinkJoinsTheReaderItHas) {
   linktest::TcpModule module;
   aStream* stream = nullptr;

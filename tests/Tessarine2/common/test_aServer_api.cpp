@@ -78,6 +78,29 @@ TEST(ServerApi, ArgumentsAndAStartedServer) {
   EXPECT_TRUE(linktest::echo(served.link, {2})) << "the link runs on without its server";
 }
 
+// Servers and client streams made one after another land on the records
+// their predecessors freed; their internal endpoints must not clash with
+// names libzmq has not yet released.
+TEST(ServerApi, ServersAndClientStreamsCanBeMadeAgainAndAgain) {
+  linktest::TcpModule module;
+  linkID link = module.open();
+  ASSERT_NE(link, 0);
+  for (int round = 0; round < 20; ++round) {
+    aServer* server = aServer_Create(link, 0, true);
+    ASSERT_NE(server, nullptr);
+    EXPECT_EQ(aServer_Start(server), aErrNone) << "round " << round;
+    aStream* stream = nullptr;
+    uint16_t port = 0;
+    aServer_GetPort(server, &port);
+    EXPECT_EQ(aStream_CreateClient(loopback(), port, &stream), aErrNone) << "round " << round;
+    if (stream != nullptr) {
+      aStream_Destroy(&stream);
+    }
+    EXPECT_EQ(aServer_Destroy(&server), aErrNone);
+  }
+  aLink_Destroy(&link);
+}
+
 TEST(ServerApi, ALocalOnlyServerServesLoopbackWhateverInterfaceItWasGiven) {
   linktest::TcpModule module;
   linkID link = module.open();

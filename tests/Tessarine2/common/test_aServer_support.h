@@ -9,6 +9,7 @@
 #include <czmq.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -48,8 +49,10 @@ inline uint32_t loopback() {
 }
 
 inline Bytes wire(uint8_t address, const Bytes& data) {
-  Bytes bytes{address, static_cast<uint8_t>(data.size())};
-  bytes.insert(bytes.end(), data.begin(), data.end());
+  Bytes bytes(2 + data.size());
+  bytes[0] = address;
+  bytes[1] = static_cast<uint8_t>(data.size());
+  std::copy(data.begin(), data.end(), bytes.begin() + 2);
   return bytes;
 }
 
@@ -140,8 +143,9 @@ class RawClient {
 
 // An echo request [23, payload...] to the module and its reply frame.
 inline Bytes echoRequest(const Bytes& payload) {
-  Bytes data{linktest::kEcho};
-  data.insert(data.end(), payload.begin(), payload.end());
+  Bytes data(1 + payload.size());
+  data[0] = linktest::kEcho;
+  std::copy(payload.begin(), payload.end(), data.begin() + 1);
   return wire(kModule, data);
 }
 

@@ -34,6 +34,27 @@ TEST(ModuleAutoNetworking, ASilentModuleLeavesTheLinkOpenAndReportsNotReady) {
   EXPECT_EQ(sentTo(sim.engine, 0xAD).size(), 4u);
 }
 
+// The address query is what tells a reconnect that the module is back: a
+// reconnect without an answer must not hold the link, or every later
+// attempt fails at once without trying.
+TEST(ModuleAutoNetworking, AReconnectWithoutAnAddressLeavesTheModuleDisconnected) {
+  TcpModule sim;
+  auto module = connectedModule(sim.spec());
+  ASSERT_TRUE(module->isConnected());
+  ASSERT_EQ(module->disconnect(), aErrNone);
+  sim.engine.setSilent(true);
+  for (int attempt = 1; attempt <= 2; ++attempt) {
+    SCOPED_TRACE(attempt);
+    sim.engine.clearRecords();
+    EXPECT_EQ(module->reconnect(), aErrNotReady);
+    EXPECT_FALSE(module->isConnected());
+    EXPECT_EQ(sentTo(sim.engine, 0xAD).size(), 4u) << "each attempt asks again";
+  }
+  sim.engine.setSilent(false);
+  EXPECT_EQ(module->reconnect(), aErrNone);
+  EXPECT_TRUE(module->isConnected());
+}
+
 struct ModuleFixture : ::testing::Test {
   void SetUp() override {
     sim.table.defineValue(0x30, 0, 1, 1, 0);

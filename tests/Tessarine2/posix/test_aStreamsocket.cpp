@@ -96,6 +96,53 @@ TEST_F(SocketStream, OrderlyCloseIsReportedAndEndsTheConnection) {
   EXPECT_FALSE(peer.accept(200)) << "an orderly close must not reconnect";
 }
 
+// Reads are served from what one receive fetched: bursts larger than that
+// buffer, a packet that arrives in pieces with pauses between them, and the
+// bytes before a peer's close all come out whole and in order.
+TEST_F(SocketStream, BufferedReadsKeepEveryByteInOrderAcrossBurstsPausesAndAClose) {
+  testsupport::TcpPeer peer;
+  connect(peer);
+  const std::string burst = block(20000);
+  ASSERT_TRUE(peer.send(burst));
+  EXPECT_TRUE(readBytes(stream, burst.size(), 5000) == burst);
+
+  // A packet split across three sends: the reads between the pieces find
+  // the buffer empty and report "not ready", never a stale byte.
+  const std::string pieces[] = {"\x06", "\x04\x17", "\x01\x55\xAA"};
+  std::string packet;
+  for (const std::string& piece : pieces) {
+    ASSERT_TRUE(peer.send(piece));
+    EXPECT_EQ(readBytes(stream, piece.size(), 2000), piece);
+    uint8_t byte;
+    EXPECT_EQ(aStream_Read(stream, &byte, 1), aErrNotReady);
+    EXPECT_EQ(aStream_WaitReadable(stream, 20), aErrTimeout);
+    packet += piece;
+  }
+  EXPECT_EQ(packet.size(), 6u);
+
+  // A multi-byte read that outruns the buffer gives its bytes back whole.
+  ASSERT_TRUE(peer.send("ab"));
+  ASSERT_EQ(aStream_WaitReadable(stream, 2000), aErrNone);
+  char four[4];
+  aErr err = aErrNone;
+  for (int i = 0; i < 100 && (err = aStream_Read(stream, four, 4)) == aErrNotReady; ++i) {
+    if (i == 0) {
+      ASSERT_TRUE(peer.send("cd"));
+    }
+    aStream_WaitReadable(stream, 50);
+  }
+  ASSERT_EQ(err, aErrNone);
+  EXPECT_EQ(std::string(four, 4), "abcd");
+
+  // More than one buffer's worth, then the close: all of it, then the end.
+  const std::string tail = block(9000);
+  ASSERT_TRUE(peer.send(tail));
+  peer.closeWithFin();
+  aErr last = aErrNone;
+  EXPECT_TRUE(readBytes(stream, tail.size() + 1, 5000, &last) == tail);
+  EXPECT_EQ(last, aErrConnection);
+}
+
 TEST_F(SocketStream, ResetSeenByTheReaderReconnects) {
   testsupport::TcpPeer peer;
   connect(peer);

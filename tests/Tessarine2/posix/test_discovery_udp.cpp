@@ -7,12 +7,15 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <set>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -81,9 +84,16 @@ class LegacyDiscovery : public ::testing::Test {
     }
   }
 
-  // The modules' namespace with both module addresses, and peers in it.
-  void addModules(const std::vector<std::pair<const char*, LegacyDiscoveryPeer::Answer>>& modules) {
-    network_ = std::make_unique<ModuleNetwork>(std::vector<std::string>{kModuleA, kModuleB});
+  // The modules' namespace with both module addresses and those the
+  // modules answer from, and peers in it.
+  void addModules(const std::vector<std::pair<std::string, LegacyDiscoveryPeer::Answer>>& modules) {
+    std::vector<std::string> addresses{kModuleA, kModuleB};
+    for (const auto& module : modules) {
+      if (std::find(addresses.begin(), addresses.end(), module.first) == addresses.end()) {
+        addresses.push_back(module.first);
+      }
+    }
+    network_ = std::make_unique<ModuleNetwork>(addresses);
     network_->inModules([&] {
       for (const auto& [from, a] : modules) {
         peers_.push_back(std::make_unique<LegacyDiscoveryPeer>(kModuleA, from, a));
@@ -176,13 +186,39 @@ TEST_F(LegacyDiscovery, ModuleAnsweringOnAndOnIsOfferedEachTime) {
   EXPECT_EQ(offered.specs.size(), 3u);
 }
 
-// Datagrams to the requester's reply port, one every 100 ms from a module
+TEST_F(LegacyDiscovery, SlowTrainOfFiftyModulesIsFoundWhole) {
+  // Fifty modules, each answering 150 ms after the one before: the last
+  // answers more than 7 s after the request, yet no gap reaches 2 s.
+  constexpr int kModules = 50;
+  constexpr int kGapMS = 150;
+  std::vector<std::pair<std::string, LegacyDiscoveryPeer::Answer>> modules;
+  for (int i = 0; i < kModules; ++i) {
+    auto a = legacyAnswer(static_cast<uint8_t>(2 * (i + 1)), static_cast<uint16_t>(8000 + i), 0x5000 + i, 4);
+    a.delayMS = kGapMS * i;
+    modules.emplace_back("10.78.0." + std::to_string(10 + i), a);
+  }
+  addModules(modules);
+  Offered offered;
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(aDiscovery_EnumerateModules(TCPIP, collect, &offered, 0), kModules);
+  EXPECT_GE(msSince(start), kGapMS * (kModules - 1) + 1900) << "ends only after 2 s without an answer";
+  std::set<uint32_t> serials;
+  for (const linkSpec& spec : offered.specs) {
+    serials.insert(spec.serial_num);
+    const int i = static_cast<int>(spec.serial_num - 0x5000);
+    ASSERT_TRUE(i >= 0 && i < kModules) << std::hex << spec.serial_num;
+    EXPECT_TRUE(sameSpec(spec, expectedSpec(modules[i].second, modules[i].first.c_str(), 4)));
+  }
+  EXPECT_EQ(serials.size(), static_cast<size_t>(kModules));
+}
+
+// Datagrams to the requester's reply port, one every period from a module
 // address, until stopped.
 class Chatter {
  public:
-  Chatter(ModuleNetwork& network, std::string datagram) {
+  Chatter(ModuleNetwork& network, std::string datagram, milliseconds period = milliseconds(100)) {
     // Started on the modules' thread: the sending thread lives there.
-    network.inModules([&] { thread_ = std::thread([this, datagram] { chatter(datagram); }); });
+    network.inModules([&] { thread_ = std::thread([this, datagram, period] { chatter(datagram, period); }); });
   }
   ~Chatter() {
     {
@@ -195,9 +231,9 @@ class Chatter {
   int sent() const { return sent_.load(); }
 
  private:
-  void chatter(const std::string& datagram) {
+  void chatter(const std::string& datagram, milliseconds period) {
     std::unique_lock<std::mutex> lock(mutex_);
-    while (!changed_.wait_for(lock, milliseconds(100), [this] { return stop_; })) {
+    while (!changed_.wait_for(lock, period, [this] { return stop_; })) {
       if (testsupport::sendToReplyPort(kModuleB, ModuleNetwork::kHostAddress, datagram)) {
         ++sent_;
       }
@@ -211,16 +247,32 @@ class Chatter {
   std::thread thread_;
 };
 
-TEST_F(LegacyDiscovery, SteadyAnswersCannotKeepItRunning) {
+TEST_F(LegacyDiscovery, FloodOfAnswersEndsAfterAsManyAsTheCountHolds) {
   addModules({{kModuleA, legacyAnswer(0x06, 8000, 0x11111111, 4)}});
-  Chatter chatter(*network_, testsupport::legacyAnswerBytes(legacyAnswer(0x08, 8001, 0x33333333, 4)));
+  Chatter flood(*network_, testsupport::legacyAnswerBytes(legacyAnswer(0x08, 8001, 0x33333333, 4)),
+                milliseconds(1));
+  Offered offered;
+  auto start = std::chrono::steady_clock::now();
+  // 255 taken, not a count that wrapped past 255 to a small number.
+  EXPECT_EQ(aDiscovery_EnumerateModules(TCPIP, collect, &offered, 0), 255);
+  EXPECT_LT(msSince(start), 10000) << "a flood at a datagram per millisecond ends on the count";
+  EXPECT_EQ(offered.specs.size(), 255u);
+}
+
+TEST_F(LegacyDiscovery, AnswersTricklingInEndAtTheOverallLimit) {
+  // One answer every 500 ms never leaves 2 s of silence and stays far below
+  // the count: only the overall limit ends it.
+  addModules({{kModuleA, legacyAnswer(0x06, 8000, 0x11111111, 4)}});
+  Chatter trickle(*network_, testsupport::legacyAnswerBytes(legacyAnswer(0x08, 8001, 0x33333333, 4)),
+                  milliseconds(500));
   Offered offered;
   auto start = std::chrono::steady_clock::now();
   aDiscovery_EnumerateModules(TCPIP, collect, &offered, 0);
   int64_t took = msSince(start);
-  EXPECT_GE(took, 5900);
-  EXPECT_LT(took, 7000);
+  EXPECT_GE(took, 29900);
+  EXPECT_LT(took, 32000);
   EXPECT_GT(offered.specs.size(), 20u);
+  EXPECT_LT(offered.specs.size(), 255u);
 }
 
 TEST_F(LegacyDiscovery, GarbageDoesNotExtendTheWait) {

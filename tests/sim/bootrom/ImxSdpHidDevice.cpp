@@ -10,6 +10,7 @@
 #include <umockdev.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <stdexcept>
 
@@ -21,6 +22,10 @@ constexpr char kHidrawNode[] = "/dev/hidraw0";
 constexpr size_t kInputReportBytes = 64;
 constexpr size_t kHabReportBytes = 4;
 constexpr size_t kPaddedReportBytes = 65;
+// Output reports as the descriptor sizes them, report id included: a
+// command is exactly this long, a data report at most this long.
+constexpr size_t kCommandReportBytes = 1 + 16;
+constexpr size_t kDataReportBytes = 1 + 1024;
 
 // Vendor page 0xFF00 with the four SDP reports: 1 out (16 bytes), 2 out
 // (1024 bytes), 3 in (4 bytes), 4 in (64 bytes).
@@ -218,26 +223,28 @@ void ImxSdpHidDevice::updateReadiness() {
   }
 }
 
+// Reports are built at their full size and filled in place: inserting into
+// a one-byte vector trips GCC's -Warray-bounds at -O3.
 void ImxSdpHidDevice::queueFrames(const std::vector<SdpFrame>& frames) {
   for (const SdpFrame& frame : frames) {
     if (frame.habMode) {
-      std::vector<uint8_t> report(1, SDP_HAB_REPORT_ID);
-      report.insert(report.end(), frame.bytes.begin(), frame.bytes.end());
-      report.resize(options_.padHabReport ? kPaddedReportBytes : 1 + kHabReportBytes, 0);
-      reports_.push_back(report);
+      std::vector<uint8_t> report(options_.padHabReport ? kPaddedReportBytes : 1 + kHabReportBytes, 0);
+      report[0] = SDP_HAB_REPORT_ID;
+      const size_t n = std::min(frame.bytes.size(), report.size() - 1);
+      std::copy(frame.bytes.begin(), frame.bytes.begin() + static_cast<long>(n), report.begin() + 1);
+      reports_.push_back(std::move(report));
       continue;
     }
-    // Input report 4 always carries 64 bytes; a shorter answer is padded.
+    // Input report 4 always carries 64 bytes; a shorter answer is padded
+    // (only the deliberately short answers of a fault stay short).
     size_t at = 0;
     do {
-      std::vector<uint8_t> report(1, SDP_RESPONSE_REPORT_ID);
-      size_t n = frame.bytes.size() - at < kInputReportBytes ? frame.bytes.size() - at : kInputReportBytes;
-      report.insert(report.end(), frame.bytes.begin() + static_cast<long>(at),
-                    frame.bytes.begin() + static_cast<long>(at + n));
-      if (frame.bytes.size() >= 4) {
-        report.resize(1 + kInputReportBytes, 0);
-      }
-      reports_.push_back(report);
+      const size_t n = std::min(frame.bytes.size() - at, kInputReportBytes);
+      std::vector<uint8_t> report(1 + (frame.bytes.size() >= 4 ? kInputReportBytes : n), 0);
+      report[0] = SDP_RESPONSE_REPORT_ID;
+      std::copy(frame.bytes.begin() + static_cast<long>(at), frame.bytes.begin() + static_cast<long>(at + n),
+                report.begin() + 1);
+      reports_.push_back(std::move(report));
       at += n;
     } while (at < frame.bytes.size());
   }
@@ -254,10 +261,18 @@ int ImxSdpHidDevice::handleWrite(const uint8_t* data, size_t length, int* error)
       }
       written_.emplace_back(data, data + length);
     }
-    if (data[0] == SDP_COMMAND_REPORT_ID && length >= 1 + ImxSdpRom::kCommandBytes) {
+    // The device takes only the reports its descriptor declares, at their
+    // sizes; the host sees anything else fail.
+    const bool command = data[0] == SDP_COMMAND_REPORT_ID && length == kCommandReportBytes;
+    const bool image = data[0] == SDP_DATA_REPORT_ID && length > 1 && length <= kDataReportBytes;
+    if (!command && !image) {
+      *error = EPIPE;
+      return -1;
+    }
+    if (command) {
       frames = rom_.command(data + 1);
-    } else if (data[0] == SDP_DATA_REPORT_ID) {
-      frames = rom_.data(data + 1, length - 1);
+    } else {
+      frames = rom_.data(data + 1, length - 1, nullptr, true);
     }
   }
   std::lock_guard<std::mutex> lock(mutex_);

@@ -7,6 +7,7 @@ namespace bootrom {
 namespace {
 
 constexpr uint16_t kReadRegister = 0x0101;
+constexpr uint16_t kWriteRegister = 0x0202;
 constexpr uint16_t kWriteFile = 0x0404;
 constexpr uint16_t kErrorStatus = 0x0505;
 constexpr uint16_t kJumpAddress = 0x0B0B;
@@ -20,6 +21,17 @@ struct Region {
   uint32_t size;
 };
 const Region kRegions[] = {{0x00000000, 0x80000}, {0x20000000, 0x80000}, {0x20200000, 0x80000}};
+
+// The format byte of a register access: its width in bits, 0 for none the
+// ROM knows.
+unsigned accessWidth(uint8_t format) { return format == 0x08 || format == 0x10 || format == 0x20 ? format : 0; }
+
+constexpr size_t kVectorTableBytes = 32;
+
+uint32_t littleEndian(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
+         static_cast<uint32_t>(p[3]) << 24;
+}
 
 uint32_t bigEndian(const uint8_t* p) {
   return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 | static_cast<uint32_t>(p[2]) << 8 | p[3];
@@ -64,6 +76,38 @@ uint32_t ImxSdpRom::readWord(uint32_t address) const {
   return word;
 }
 
+std::vector<uint8_t> ImxSdpRom::written(uint32_t address, size_t count, std::vector<bool>* present) const {
+  std::vector<uint8_t> out(count, 0);
+  present->assign(count, false);
+  for (const Download& d : downloads_) {
+    if (!mapped(d.address, d.count)) {
+      continue;
+    }
+    for (size_t i = 0; i < d.bytes.size(); ++i) {
+      const uint64_t at = static_cast<uint64_t>(d.address) + i;
+      if (at >= address && at - address < count) {
+        out[at - address] = d.bytes[i];
+        (*present)[at - address] = true;
+      }
+    }
+  }
+  return out;
+}
+
+// The header the ROM looks for where it is told to jump, in what the host
+// wrote there.
+bool ImxSdpRom::holdsVectorTable(uint32_t address) const {
+  std::vector<bool> present;
+  const std::vector<uint8_t> ivt = written(address, kVectorTableBytes, &present);
+  for (bool p : present) {
+    if (!p) {
+      return false;
+    }
+  }
+  const uint32_t self = littleEndian(ivt.data() + 20);
+  return ivt[0] == 0xD1 && ivt[1] == 0x00 && ivt[2] == 0x20 && ivt[3] >= 0x40 && ivt[3] <= 0x43 && self == address;
+}
+
 std::vector<SdpFrame> ImxSdpRom::answer(std::vector<uint8_t> payload, bool withPayload) {
   std::vector<SdpFrame> frames;
   SdpFrame hab;
@@ -105,7 +149,9 @@ std::vector<SdpFrame> ImxSdpRom::command(const uint8_t* bytes) {
     }
     const uint16_t type = static_cast<uint16_t>(bytes[0] << 8 | bytes[1]);
     const uint32_t address = bigEndian(bytes + 2);
+    const unsigned width = accessWidth(bytes[6]);
     const uint32_t count = bigEndian(bytes + 7);
+    const uint32_t value = bigEndian(bytes + 11);
     commandTypes_.push_back(type);
     switch (type) {
       case kErrorStatus: {
@@ -120,6 +166,7 @@ std::vector<SdpFrame> ImxSdpRom::command(const uint8_t* bytes) {
       }
       case kWriteFile:
         downloads_.push_back(Download{address, count, {}});
+        overrun_ = false;
         downloading_ = count > 0;
         if (faults_.speakDuringDownload) {
           frames = answer({}, false);
@@ -130,8 +177,26 @@ std::vector<SdpFrame> ImxSdpRom::command(const uint8_t* bytes) {
           frames = answer(status, true);
         }
         break;
+      case kWriteRegister: {
+        std::vector<uint8_t> status;
+        if (width == 0 || address % (width / 8) != 0) {
+          appendLittleEndian(status, kAccessRefused);
+        } else {
+          const uint32_t mask = width == 32 ? 0xFFFFFFFFu : (1u << width) - 1;
+          registerWrites_.push_back(RegisterWrite{address, width, value & mask});
+          appendLittleEndian(status, kRegisterWritten);
+        }
+        frames = answer(status, true);
+        break;
+      }
       case kReadRegister: {
         if (!faults_.answerReadRegister) {
+          break;
+        }
+        if (width == 0 || address % (width / 8) != 0 || count % (width / 8) != 0) {
+          std::vector<uint8_t> status;
+          appendLittleEndian(status, kAccessRefused);
+          frames = answer(status, true);
           break;
         }
         std::vector<uint8_t> value;
@@ -144,6 +209,13 @@ std::vector<SdpFrame> ImxSdpRom::command(const uint8_t* bytes) {
         break;
       }
       case kJumpAddress:
+        if (!holdsVectorTable(address)) {
+          std::vector<uint8_t> status;
+          appendLittleEndian(status, kJumpRefused);
+          frames = answer(status, true);
+          ++refusedJumps_;
+          break;
+        }
         frames = answer({}, false);
         jumped_ = true;
         jumpAddress_ = address;
@@ -169,7 +241,7 @@ size_t ImxSdpRom::dataExpected() const {
   return d.count - d.bytes.size();
 }
 
-std::vector<SdpFrame> ImxSdpRom::data(const uint8_t* bytes, size_t count, size_t* taken) {
+std::vector<SdpFrame> ImxSdpRom::data(const uint8_t* bytes, size_t count, size_t* taken, bool wholeReport) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (taken != nullptr) {
     *taken = 0;
@@ -184,6 +256,9 @@ std::vector<SdpFrame> ImxSdpRom::data(const uint8_t* bytes, size_t count, size_t
   if (taken != nullptr) {
     *taken = n;
   }
+  if (wholeReport && count > owed) {
+    overrun_ = true;
+  }
   if (d.bytes.size() < d.count) {
     return {};
   }
@@ -192,7 +267,9 @@ std::vector<SdpFrame> ImxSdpRom::data(const uint8_t* bytes, size_t count, size_t
     return {};
   }
   std::vector<uint8_t> status;
-  appendLittleEndian(status, mapped(d.address, d.count) ? faults_.downloadCompleteWord : kDownloadRefused);
+  appendLittleEndian(status, !mapped(d.address, d.count) ? kDownloadRefused
+                             : overrun_                  ? kSizeMismatch
+                                                         : faults_.downloadCompleteWord);
   return answer(status, true);
 }
 
@@ -209,6 +286,16 @@ void ImxSdpRom::setOnJump(std::function<void(uint32_t)> onJump) {
 std::vector<uint16_t> ImxSdpRom::commandTypes() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return commandTypes_;
+}
+
+unsigned ImxSdpRom::refusedJumps() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return refusedJumps_;
+}
+
+std::vector<ImxSdpRom::RegisterWrite> ImxSdpRom::registerWrites() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return registerWrites_;
 }
 
 std::vector<ImxSdpRom::Download> ImxSdpRom::downloads() const {

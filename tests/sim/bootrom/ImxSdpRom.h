@@ -48,9 +48,18 @@ struct SdpFaults {
 //   ERROR_STATUS, 0x0B0B JUMP_ADDRESS), [2..5] address, [6] format,
 //   [7..10] count, [11..14] data, [15] reserved.
 // Every answer starts with the HAB mode word; ERROR_STATUS adds the status
-// (0xF0F0F0F0 when all is well), READ_REGISTER the bytes read, WRITE_FILE —
-// once all of its count bytes have arrived — 0x88888888, JUMP_ADDRESS
-// nothing: the ROM is gone. Words go out little-endian.
+// (0xF0F0F0F0 when all is well), READ_REGISTER the bytes read, WRITE_REGISTER
+// 0x128A8A12, WRITE_FILE — once all of its count bytes have arrived —
+// 0x88888888, JUMP_ADDRESS nothing: the ROM is gone. Words go out
+// little-endian.
+//
+// Register accesses take the format byte as their width (0x08, 0x10 or
+// 0x20 bits) and refuse any other width or an address not aligned to it.
+// A jump is taken only to an address that holds an image vector table in
+// the data written (tag 0xD1, length 0x0020, version 0x40-0x43, its own
+// address in the self field); otherwise the ROM answers an error status and
+// stays in the download protocol. A data report that carries more than a
+// download still owes makes the download fail with the size-error status.
 //
 // Downloads are taken into ITCM (0x00000000, 512 KiB), DTCM (0x20000000,
 // 512 KiB) or OCRAM (0x20200000, 512 KiB); other targets are refused once
@@ -61,6 +70,10 @@ class ImxSdpRom {
   static constexpr uint32_t kHabOpen = 0x56787856;
   static constexpr uint32_t kStatusOk = 0xF0F0F0F0;
   static constexpr uint32_t kDownloadRefused = 0x12345678;
+  static constexpr uint32_t kSizeMismatch = 0x89232389;
+  static constexpr uint32_t kJumpRefused = 0x8D8D8D8D;
+  static constexpr uint32_t kAccessRefused = 0x8C8C8C8C;
+  static constexpr uint32_t kRegisterWritten = 0x128A8A12;
   static constexpr size_t kCommandBytes = 16;
 
   struct Download {
@@ -77,13 +90,24 @@ class ImxSdpRom {
   size_t dataExpected() const;
   // Image bytes; takes at most what is owed and returns how many it took
   // along with the frames of the answer, when the download is complete.
-  std::vector<SdpFrame> data(const uint8_t* bytes, size_t count, size_t* taken = nullptr);
+  // With a whole report (USB HID), bytes beyond what is owed are part of the
+  // same transfer and fail the download; on the UART they are left for the
+  // next command.
+  std::vector<SdpFrame> data(const uint8_t* bytes, size_t count, size_t* taken = nullptr, bool wholeReport = false);
 
   void setFaults(const SdpFaults& faults);
   // Called (outside the ROM's lock) when a jump is taken.
   void setOnJump(std::function<void(uint32_t)> onJump);
 
   std::vector<uint16_t> commandTypes() const;  // every command taken, in order
+  unsigned refusedJumps() const;
+  // Register writes taken, as (address, width in bits, value).
+  struct RegisterWrite {
+    uint32_t address;
+    unsigned width;
+    uint32_t value;
+  };
+  std::vector<RegisterWrite> registerWrites() const;
   std::vector<Download> downloads() const;
   std::vector<uint8_t> memory(uint32_t address, size_t count) const;  // 0 where nothing was written
   bool jumped() const;
@@ -93,6 +117,8 @@ class ImxSdpRom {
   std::vector<SdpFrame> answer(std::vector<uint8_t> payload, bool withPayload);
   bool mapped(uint32_t address, uint32_t count) const;
   uint32_t readWord(uint32_t address) const;
+  std::vector<uint8_t> written(uint32_t address, size_t count, std::vector<bool>* present) const;
+  bool holdsVectorTable(uint32_t address) const;
 
   mutable std::mutex mutex_;
   uint64_t uniqueId_;
@@ -101,6 +127,9 @@ class ImxSdpRom {
   std::vector<Download> downloads_;
   bool downloading_ = false;
   bool jumped_ = false;
+  unsigned refusedJumps_ = 0;
+  bool overrun_ = false;  // the current download got more than its count
+  std::vector<RegisterWrite> registerWrites_;
   uint32_t jumpAddress_ = 0;
   std::function<void(uint32_t)> onJump_;
 };

@@ -10,18 +10,29 @@ void appendFrames(std::string& out, const std::vector<SdpFrame>& frames) {
   }
 }
 
+SerialRomPeer::Options atFixedRate(SerialRomPeer::Options options) {
+  if (options.baud == 0) {
+    options.baud = ImxSdpSerialPeer::kBaud;
+  }
+  return options;
+}
+
 }  // namespace
 
-ImxSdpSerialPeer::ImxSdpSerialPeer(ImxSdpRom& rom)
-    : rom_(rom), peer_([this](const std::string& bytes) { return receive(bytes); }) {}
+ImxSdpSerialPeer::ImxSdpSerialPeer(ImxSdpRom& rom) : ImxSdpSerialPeer(rom, SerialRomPeer::Options()) {}
+
+ImxSdpSerialPeer::ImxSdpSerialPeer(ImxSdpRom& rom, SerialRomPeer::Options options)
+    : rom_(rom),
+      peer_(SerialRomPeer::Handler([this](const std::string& bytes) { return receive(bytes); }), atFixedRate(options)) {}
+
+void ImxSdpSerialPeer::setAfterJump(const std::string& text) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  afterJump_ = text;
+}
 
 std::string ImxSdpSerialPeer::receive(const std::string& bytes) {
   std::string out;
-  const auto now = std::chrono::steady_clock::now();
-  if (!command_.empty() && now - lastByte_ >= kCommandGap) {
-    command_.clear();
-  }
-  lastByte_ = now;
+  const bool before = rom_.jumped();
   const uint8_t* p = reinterpret_cast<const uint8_t*>(bytes.data());
   size_t left = bytes.size();
   while (left > 0) {
@@ -42,6 +53,10 @@ std::string ImxSdpSerialPeer::receive(const std::string& bytes) {
       appendFrames(out, rom_.command(reinterpret_cast<const uint8_t*>(command_.data())));
       command_.clear();
     }
+  }
+  if (!before && rom_.jumped()) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    out += afterJump_;
   }
   return out;
 }

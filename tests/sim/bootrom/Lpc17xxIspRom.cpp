@@ -19,7 +19,9 @@ enum Code : int {
   DST_ADDR_NOT_MAPPED = 5,
   COUNT_ERROR = 6,
   INVALID_SECTOR = 7,
+  SECTOR_NOT_BLANK = 8,
   SECTOR_NOT_PREPARED_FOR_WRITE_OPERATION = 9,
+  COMPARE_ERROR = 10,
   PARAM_ERROR = 12,
   ADDR_ERROR = 13,
   ADDR_NOT_MAPPED = 14,
@@ -62,6 +64,11 @@ bool number(const std::string& text, uint32_t* value) {
   return true;
 }
 
+uint32_t littleEndianWord(const uint8_t* bytes) {
+  return static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
+         static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24;
+}
+
 uint32_t byteSum(const uint8_t* data, size_t count) {
   uint32_t total = 0;
   for (size_t i = 0; i < count; ++i) {
@@ -72,32 +79,85 @@ uint32_t byteSum(const uint8_t* data, size_t count) {
 
 }  // namespace
 
-Lpc17xxIspRom::Lpc17xxIspRom(LpcIdentity identity, LpcFaults faults)
+Lpc17xxIspRom::Lpc17xxIspRom(LpcIdentity identity, LpcFaults faults, LpcTiming timing)
     : identity_(identity),
       faults_(std::move(faults)),
+      timing_(timing),
       flash_(kFlashSize, 0xFF),
       localRam_(kRamSize, 0),
       ahbRam_(kRamSize, 0) {}
 
 std::string Lpc17xxIspRom::receive(const std::string& bytes) {
-  std::lock_guard<std::mutex> lock(mutex_);
   std::string out;
-  if (faults_.silent) {
-    return out;
-  }
-  for (char c : bytes) {
-    takeByte(c, out);
+  for (const LpcAnswerPart& part : receiveAt(bytes, 0)) {
+    out += part.bytes;
   }
   return out;
 }
 
-void Lpc17xxIspRom::takeByte(char c, std::string& out) {
+std::vector<LpcAnswerPart> Lpc17xxIspRom::receiveAt(const std::string& bytes, unsigned arrivalBaud) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::vector<LpcAnswerPart> parts;
+  if (faults_.silent) {
+    return parts;
+  }
+  std::string out;
+  holds_.clear();
+  size_t done = 0;
+  auto append = [&](const std::string& text) {
+    if (parts.empty() || parts.back().rateAfter != 0) {
+      parts.push_back({0, "", 0, 0});
+    }
+    parts.back().bytes += text;
+  };
+  for (char c : bytes) {
+    const unsigned before = uartBaud_;
+    takeByte(c, out, arrivalBaud);
+    if (uartBaud_ != before) {
+      parts.push_back({0, "", 0, uartBaud_});  // auto-baud found the host's rate
+    }
+    // What the byte brought, split where the chip is busy.
+    size_t from = done;
+    for (const auto& h : holds_) {
+      append(out.substr(from, h.first - from));
+      parts.push_back({h.second, "", 0, 0});
+      from = h.first;
+    }
+    append(out.substr(from));
+    holds_.clear();
+    done = out.size();
+    if (pendingBaud_ != 0) {
+      uartBaud_ = pendingBaud_;  // "B" is answered at the old rate
+      parts.back().rateAfter = uartBaud_;
+      pendingBaud_ = 0;
+    }
+  }
+  std::vector<LpcAnswerPart> kept;
+  for (LpcAnswerPart& part : parts) {
+    if (!part.bytes.empty() || part.holdMS != 0 || part.rateAfter != 0 || part.rateBefore != 0) kept.push_back(std::move(part));
+  }
+  return kept;
+}
+
+unsigned Lpc17xxIspRom::uartBaud() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return uartBaud_;
+}
+
+void Lpc17xxIspRom::hold(unsigned ms, std::string& out) {
+  if (ms != 0) {
+    holds_.push_back({out.size(), ms});
+  }
+}
+
+void Lpc17xxIspRom::takeByte(char c, std::string& out, unsigned arrivalBaud) {
   switch (state_) {
     case State::Running:
       return;
     case State::AwaitQuestion:
-      // Auto-baud listens for "?" and nothing else.
+      // Auto-baud listens for "?" and nothing else, and takes its rate.
       if (c == '?') {
+        uartBaud_ = arrivalBaud;
         out += faults_.syncGreeting;
         state_ = State::AwaitSynchronized;
         line_.clear();
@@ -236,6 +296,9 @@ void Lpc17xxIspRom::command(const std::string& line, std::string& out) {
       } else {
         baud_ = n[0];
         out += codeLine(CMD_SUCCESS);
+        if (uartBaud_ != 0) {
+          pendingBaud_ = n[0];
+        }
       }
       return;
     case 'A':
@@ -312,6 +375,7 @@ void Lpc17xxIspRom::command(const std::string& line, std::string& out) {
           }
         }
         std::fill(std::begin(prepared_), std::end(prepared_), false);
+        hold(timing_.eraseMS, out);
         out += codeLine(CMD_SUCCESS);
       }
       return;
@@ -341,15 +405,22 @@ void Lpc17xxIspRom::command(const std::string& line, std::string& out) {
           flash_[to + i] &= source[i];  // programming only clears bits
         }
         std::fill(std::begin(prepared_), std::end(prepared_), false);
+        hold(timing_.copyMSPer256 * (count / 256), out);
         out += codeLine(CMD_SUCCESS);
       }
       return;
     }
     case 'G':
-      if (args.size() != 3 || !numeric || n.empty() || args[2].size() != 1 || (args[2][0] != 'T' && args[2][0] != 'A')) {
+      // A Cortex-M3 runs Thumb code only; the start must be a word in
+      // flash or RAM.
+      if (args.size() != 3 || !numeric || n.empty() || args[2] != "T") {
         out += codeLine(PARAM_ERROR);
       } else if (!unlocked_) {
         out += codeLine(CMD_LOCKED);
+      } else if (n[0] % 4 != 0) {
+        out += codeLine(ADDR_ERROR);
+      } else if (memoryAt(n[0], 4) == nullptr) {
+        out += codeLine(ADDR_NOT_MAPPED);
       } else {
         goAddress_ = n[0];
         goMode_ = args[2][0];
@@ -361,8 +432,23 @@ void Lpc17xxIspRom::command(const std::string& line, std::string& out) {
       out += codeLine(CMD_SUCCESS) + std::to_string(identity_.partId) + "\r\n";
       return;
     case 'K':
-      out += codeLine(CMD_SUCCESS) + std::to_string(identity_.bootCodeMajor) + "\r\n" +
-             std::to_string(identity_.bootCodeMinor) + "\r\n";
+      // Byte 0 (the minor number) first; it reads as <byte1>.<byte0>.
+      out += codeLine(CMD_SUCCESS) + std::to_string(identity_.bootCodeMinor) + "\r\n" +
+             std::to_string(identity_.bootCodeMajor) + "\r\n";
+      return;
+    case 'M':
+      if (!want(3)) {
+        out += codeLine(PARAM_ERROR);
+      } else {
+        compare(n, out);
+      }
+      return;
+    case 'I':
+      if (!want(2)) {
+        out += codeLine(PARAM_ERROR);
+      } else {
+        blankCheck(n, out);
+      }
       return;
     case 'N':
       out += codeLine(CMD_SUCCESS);
@@ -374,6 +460,54 @@ void Lpc17xxIspRom::command(const std::string& line, std::string& out) {
       out += codeLine(INVALID_COMMAND);
       return;
   }
+}
+
+// "M dst src count": equal, or COMPARE_ERROR and the offset of the first
+// difference.
+void Lpc17xxIspRom::compare(const std::vector<uint32_t>& n, std::string& out) {
+  const uint32_t first = n[0], second = n[1], count = n[2];
+  if (first % 4 != 0 || second % 4 != 0) {
+    out += codeLine(ADDR_ERROR);
+    return;
+  }
+  if (count % 4 != 0) {
+    out += codeLine(COUNT_ERROR);
+    return;
+  }
+  const uint8_t* a = memoryAt(first, count);
+  const uint8_t* b = memoryAt(second, count);
+  if (a == nullptr || b == nullptr) {
+    out += codeLine(ADDR_NOT_MAPPED);
+    return;
+  }
+  for (uint32_t i = 0; i < count; ++i) {
+    if (a[i] != b[i]) {
+      out += codeLine(COMPARE_ERROR) + std::to_string(i) + "\r\n";
+      return;
+    }
+  }
+  out += codeLine(CMD_SUCCESS);
+}
+
+// "I first last": blank, or SECTOR_NOT_BLANK, the offset of the first word
+// that is not and that word.
+void Lpc17xxIspRom::blankCheck(const std::vector<uint32_t>& n, std::string& out) {
+  if (n[1] < n[0] || n[1] > kLastSector) {
+    out += codeLine(INVALID_SECTOR);
+    return;
+  }
+  for (uint32_t address = 0; address < kFlashSize; address += 4) {
+    const unsigned s = sectorOf(address);
+    if (s < n[0] || s > n[1]) {
+      continue;
+    }
+    const uint32_t word = littleEndianWord(flash_.data() + address);
+    if (word != 0xFFFFFFFFu) {
+      out += codeLine(SECTOR_NOT_BLANK) + std::to_string(address) + "\r\n" + std::to_string(word) + "\r\n";
+      return;
+    }
+  }
+  out += codeLine(CMD_SUCCESS);
 }
 
 // Data lines until the block is full (20 lines or the last byte), then the
@@ -448,6 +582,11 @@ void Lpc17xxIspRom::readVerdict(const std::string& line, std::string& out) {
 void Lpc17xxIspRom::setFaults(const LpcFaults& faults) {
   std::lock_guard<std::mutex> lock(mutex_);
   faults_ = faults;
+}
+
+void Lpc17xxIspRom::setTiming(const LpcTiming& timing) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  timing_ = timing;
 }
 
 void Lpc17xxIspRom::loadFlash(uint32_t address, const std::vector<uint8_t>& bytes) {

@@ -18,6 +18,23 @@ struct LpcIdentity {
   uint32_t serial[4] = {0x1A2B3C4D, 0x00000042, 0x8BADF00D, 0x00C0FFEE};
 };
 
+// How long the flash takes: a host that does not wait for it fails.
+struct LpcTiming {
+  unsigned eraseMS = 100;      // one erase command
+  unsigned copyMSPer256 = 1;   // copy RAM to flash, per 256 bytes
+};
+
+// A stretch of the ROM's answer: it leaves only `holdMS` after the bytes
+// that brought it arrived (the chip is busy with its flash meanwhile); with
+// rateBefore set the UART runs at that rate from these bytes on, with
+// rateAfter once they are out.
+struct LpcAnswerPart {
+  unsigned holdMS = 0;
+  std::string bytes;
+  unsigned rateAfter = 0;
+  unsigned rateBefore = 0;
+};
+
 // Ways to make the simulated ROM misbehave.
 struct LpcFaults {
   bool silent = false;                        // no echo, no answer: not an ISP ROM at all
@@ -45,7 +62,11 @@ struct LpcFaults {
 // Flash (512 KiB, sectors 0-15 of 4 KiB, 16-29 of 32 KiB) programs like
 // flash: a copy can only clear bits, an erase sets them. Write, erase and go
 // stay locked until "U 23130"; copy and erase need their sectors prepared,
-// and a prepare is used up by the next copy or erase. RAM: 32 KiB at
+// and a prepare is used up by the next copy or erase. Erase and copy take
+// their time (LpcTiming) before they are answered; "M" compares memory,
+// "I" checks sectors for blank, "K" sends the minor version number first,
+// and "G" takes only a word address in flash or RAM in Thumb mode. The
+// flash starts erased unless loadFlash puts an image there. RAM: 32 KiB at
 // 0x10000000 (the ISP handler keeps the first 0x200 bytes) and 32 KiB at
 // 0x2007C000. After "G" the chip runs the user's code and the ROM is gone.
 //
@@ -56,12 +77,21 @@ class Lpc17xxIspRom {
   static constexpr uint32_t kFlashSize = 0x80000;
   static constexpr uint32_t kUnlockCode = 23130;
 
-  explicit Lpc17xxIspRom(LpcIdentity identity = LpcIdentity(), LpcFaults faults = LpcFaults());
+  explicit Lpc17xxIspRom(LpcIdentity identity = LpcIdentity(), LpcFaults faults = LpcFaults(),
+                         LpcTiming timing = LpcTiming());
 
-  // Bytes from the host; returns the bytes the ROM sends back.
+  // Bytes from the host; returns the bytes the ROM sends back, at once.
   std::string receive(const std::string& bytes);
+  // Bytes from the host that arrived at arrivalBaud; the answer in parts.
+  // The UART takes the rate of the "?" that auto-baud sees and, once the
+  // answer to "B" is out, the new rate; the line carrying the bytes turns
+  // those sent at another rate into garbage.
+  std::vector<LpcAnswerPart> receiveAt(const std::string& bytes, unsigned arrivalBaud);
+  // The rate the ROM's UART runs at; 0 before auto-baud.
+  unsigned uartBaud() const;
 
   void setFaults(const LpcFaults& faults);
+  void setTiming(const LpcTiming& timing);
   // Puts bytes into flash directly, as a programmer would have.
   void loadFlash(uint32_t address, const std::vector<uint8_t>& bytes);
 
@@ -81,7 +111,8 @@ class Lpc17xxIspRom {
  private:
   enum class State { AwaitQuestion, AwaitSynchronized, AwaitCrystal, Command, WriteData, ReadVerdict, Running };
 
-  void takeByte(char c, std::string& out);
+  void takeByte(char c, std::string& out, unsigned arrivalBaud);
+  void hold(unsigned ms, std::string& out);
   void takeLine(const std::string& line, std::string& out);
   void command(const std::string& line, std::string& out);
   void writeDataLine(const std::string& line, std::string& out);
@@ -90,10 +121,17 @@ class Lpc17xxIspRom {
   uint8_t* ramAt(uint32_t address, uint32_t count);
   const uint8_t* memoryAt(uint32_t address, uint32_t count) const;
   bool sectorsPrepared(unsigned first, unsigned last) const;
+  void compare(const std::vector<uint32_t>& n, std::string& out);
+  void blankCheck(const std::vector<uint32_t>& n, std::string& out);
 
   mutable std::mutex mutex_;
   LpcIdentity identity_;
   LpcFaults faults_;
+  LpcTiming timing_;
+  unsigned uartBaud_ = 0;
+  unsigned pendingBaud_ = 0;  // taken up once the answer to "B" is out
+  // Holds of the answer being built: offset in it, milliseconds.
+  std::vector<std::pair<size_t, unsigned>> holds_;
   State state_ = State::AwaitQuestion;
   std::string line_;
   bool echo_ = true;

@@ -2,7 +2,7 @@
 // as a process of its own, on a pseudo-terminal or as an emulated USB HID
 // device, for command-line tests and manual runs.
 //
-//   sim-imxrt-sdp (--serial [--link PATH] | --hid [--pad-hab]) [--uid HEX]
+//   sim-imxrt-sdp (--serial [--link PATH] [--after-jump TEXT] | --hid [--pad-hab]) [--uid HEX]
 //                 [--silent] [--ignore-status N] [--no-register-answer]
 //                 [--speak-during-download] [--no-confirm] [--complete-word HEX]
 //                 [--shape normal|short|garbage|doubled]
@@ -15,7 +15,9 @@
 // (the path, or "USB"), and exits with its status; without one it serves
 // until SIGINT or SIGTERM. It prints "write 0x%08X %u" for every download,
 // "jump 0x%08X" for the jump, and writes COUNT bytes of memory from ADDRESS
-// to FILE at the end.
+// to FILE at the end. --after-jump: what the started image says on the UART
+// (escapes as \r, \n, \xHH), as a real boot loader prints its banner.
+// The serial line is paced like a real one at 115200 baud.
 
 #include <cstdio>
 #include <cstdlib>
@@ -35,9 +37,10 @@ namespace {
 
 int usage(const char* argv0) {
   std::cerr << "usage: " << argv0
-            << " (--serial [--link PATH] | --hid [--pad-hab]) [--uid HEX] [--silent] [--ignore-status N]\n"
-               "       [--no-register-answer] [--speak-during-download] [--no-confirm] [--complete-word HEX]\n"
-               "       [--shape normal|short|garbage|doubled] [--memory-out ADDRESS:COUNT:FILE] [-- COMMAND...]\n";
+            << " (--serial [--link PATH] [--after-jump TEXT] | --hid [--pad-hab]) [--uid HEX] [--silent]\n"
+               "       [--ignore-status N] [--no-register-answer] [--speak-during-download] [--no-confirm]\n"
+               "       [--complete-word HEX]"
+               " [--shape normal|short|garbage|doubled] [--memory-out ADDRESS:COUNT:FILE] [-- COMMAND...]\n";
   return 2;
 }
 
@@ -62,7 +65,7 @@ std::vector<std::string> hostEnvironment(const std::string& root) {
 
 int main(int argc, char** argv) {
   bool serial = false, hid = false;
-  std::string link, memoryOut;
+  std::string link, memoryOut, afterJump;
   unsigned long long uid = 0x0123456789ABCDEFull;
   bootrom::SdpFaults faults;
   bootrom::HidDeviceOptions hidOptions;
@@ -82,6 +85,10 @@ int main(int argc, char** argv) {
       const char* v = value();
       if (v == nullptr) return usage(argv[0]);
       link = v;
+    } else if (arg == "--after-jump") {
+      const char* v = value();
+      if (v == nullptr) return usage(argv[0]);
+      afterJump = bootrom::unescape(v);
     } else if (arg == "--pad-hab") {
       hidOptions.padHabReport = true;
     } else if (arg == "--uid") {
@@ -133,6 +140,7 @@ int main(int argc, char** argv) {
   int status = 0;
   if (serial) {
     bootrom::ImxSdpSerialPeer peer(rom);
+    peer.setAfterJump(afterJump);
     if (!link.empty()) {
       peer.publishAs(link);
     }

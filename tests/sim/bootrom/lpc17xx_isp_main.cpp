@@ -3,29 +3,40 @@
 //
 //   sim-lpc17xx-isp [--link PATH] [--serial W0,W1,W2,W3] [--part N]
 //                   [--silent] [--answer C=TEXT]... [--verdict TEXT]...
-//                   [--corrupt-read N] [--flash-out FILE] [-- COMMAND...]
+//                   [--corrupt-read N] [--flash-in FILE] [--flash-out FILE]
+//                   [--wire-out FILE] [--latency MS] [-- COMMAND...]
 //
 // It prints "device: /dev/pts/N" on standard output (and makes PATH a link
 // to it with --link). With a COMMAND it runs it, every "{port}" replaced by
 // the device path, and exits with its status once it ends; without one it
 // serves until SIGINT or SIGTERM. At the end it reports on standard output
 // what the chip went through ("synchronized", "unlocked", "go 0x%08X %c")
-// and writes the 512 KiB flash image to --flash-out.
+// and writes the 512 KiB flash image to --flash-out. --flash-in starts the
+// chip with that image (at most 512 KiB, from address 0) in place of blank
+// flash; --wire-out writes every byte the host sent.
+//
+// The line is paced like a real one: bytes cross at the port's rate both
+// ways, the ROM's UART follows auto-baud and "B" (bytes at another rate
+// arrive as garbage), erase and copy answers come only once the flash is
+// done, and --latency adds a USB-serial adapter's latency to the answers.
 //
 // Faults: --silent answers nothing; --answer P=9\r\n sends that text in
 // place of the answer to command P ("" for none); --verdict RESEND\r\n
 // answers the next RAM-write checksum so (repeatable); --corrupt-read N
 // sends the first N read blocks with a wrong checksum.
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "tests/sim/bootrom/Lpc17xxIspLine.h"
 #include "tests/sim/bootrom/Lpc17xxIspRom.h"
 #include "tests/sim/bootrom/RomProcess.h"
 #include "tests/sim/bootrom/SerialRomPeer.h"
@@ -35,8 +46,15 @@ namespace {
 int usage(const char* argv0) {
   std::cerr << "usage: " << argv0
             << " [--link PATH] [--serial W0,W1,W2,W3] [--part N] [--silent] [--answer C=TEXT]...\n"
-               "       [--verdict TEXT]... [--corrupt-read N] [--flash-out FILE] [-- COMMAND...]\n";
+               "       [--verdict TEXT]... [--corrupt-read N] [--flash-in FILE] [--flash-out FILE]\n"
+               "       [--wire-out FILE] [--latency MS] [-- COMMAND...]\n";
   return 2;
+}
+
+bool writeFile(const std::string& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  return static_cast<bool>(out);
 }
 
 bool toWord(const std::string& text, uint32_t* value) {
@@ -54,8 +72,9 @@ bool toWord(const std::string& text, uint32_t* value) {
 int main(int argc, char** argv) {
   bootrom::LpcIdentity identity;
   bootrom::LpcFaults faults;
-  std::string link, flashOut;
+  std::string link, flashIn, flashOut, wireOut;
   std::vector<std::string> command;
+  std::chrono::microseconds latency{0};
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
     auto value = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
@@ -96,6 +115,19 @@ int main(int argc, char** argv) {
       const char* v = value();
       if (v == nullptr) return usage(argv[0]);
       flashOut = v;
+    } else if (arg == "--flash-in") {
+      const char* v = value();
+      if (v == nullptr) return usage(argv[0]);
+      flashIn = v;
+    } else if (arg == "--latency") {
+      const char* v = value();
+      uint32_t ms = 0;
+      if (v == nullptr || !toWord(v, &ms) || ms > 1000) return usage(argv[0]);
+      latency = std::chrono::milliseconds(ms);
+    } else if (arg == "--wire-out") {
+      const char* v = value();
+      if (v == nullptr) return usage(argv[0]);
+      wireOut = v;
     } else {
       return usage(argv[0]);
     }
@@ -103,9 +135,23 @@ int main(int argc, char** argv) {
 
   bootrom::blockServingSignals();
   bootrom::Lpc17xxIspRom rom(identity, faults);
+  if (!flashIn.empty()) {
+    std::ifstream in(flashIn, std::ios::binary);
+    if (!in.is_open()) {
+      std::cerr << "cannot read " << flashIn << std::endl;
+      return 2;
+    }
+    std::vector<uint8_t> image((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (image.size() > bootrom::Lpc17xxIspRom::kFlashSize) {
+      std::cerr << flashIn << " is larger than the flash" << std::endl;
+      return 2;
+    }
+    rom.loadFlash(0, image);
+  }
   int status = 0;
+  std::string wire;
   {
-    bootrom::SerialRomPeer peer([&rom](const std::string& bytes) { return rom.receive(bytes); });
+    bootrom::SerialRomPeer peer(bootrom::lpcIspLineHandler(rom), bootrom::lpcIspLineOptions(latency));
     if (!link.empty()) {
       peer.publishAs(link);
     }
@@ -115,6 +161,11 @@ int main(int argc, char** argv) {
     } else {
       status = bootrom::runCommand(command, peer.devicePath(), {});
     }
+    wire = peer.received();
+  }
+  if (!wireOut.empty() && !writeFile(wireOut, wire)) {
+    std::cerr << "cannot write " << wireOut << std::endl;
+    return status != 0 ? status : 1;
   }
 
   if (rom.synchronized()) std::cout << "synchronized" << std::endl;
@@ -126,9 +177,7 @@ int main(int argc, char** argv) {
   }
   if (!flashOut.empty()) {
     std::vector<uint8_t> image = rom.flash(0, bootrom::Lpc17xxIspRom::kFlashSize);
-    std::ofstream out(flashOut, std::ios::binary);
-    out.write(reinterpret_cast<const char*>(image.data()), static_cast<std::streamsize>(image.size()));
-    if (!out) {
+    if (!writeFile(flashOut, std::string(image.begin(), image.end()))) {
       std::cerr << "cannot write " << flashOut << std::endl;
       return status != 0 ? status : 1;
     }

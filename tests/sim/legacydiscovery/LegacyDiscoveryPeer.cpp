@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <stdexcept>
 
 namespace testsupport {
@@ -151,12 +152,37 @@ void LegacyDiscoveryPeer::serve() {
       continue;
     }
     ++requests_;
+    if (!waitUnlessStopped(answer_.delayMS)) {
+      return;
+    }
     from.sin_port = htons(kReplyPort);
     for (const std::string& datagram : answer_.before) {
       sendto(sender_, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&from), sizeof from);
     }
     for (int i = 0; i < answer_.repeats; ++i) {
       sendto(sender_, reply.data(), reply.size(), 0, reinterpret_cast<sockaddr*>(&from), sizeof from);
+    }
+  }
+}
+
+// Waits ms or until the peer is stopped; false when it was stopped.
+bool LegacyDiscoveryPeer::waitUnlessStopped(int ms) {
+  if (ms <= 0) {
+    return true;
+  }
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  for (;;) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+    if (left.count() <= 0) {
+      return true;
+    }
+    pollfd watch{stop_, POLLIN, 0};
+    int ready = poll(&watch, 1, static_cast<int>(left.count()));
+    if (ready > 0) {
+      return false;
+    }
+    if (ready < 0 && errno != EINTR) {
+      return false;
     }
   }
 }

@@ -21,8 +21,8 @@ namespace testsupport {
 //   [12]    model
 //   [13..15] 0
 //
-// It can answer short (fewer bytes), several times per request, or send
-// other datagrams first.
+// It can answer late, short (fewer bytes), several times per request, or
+// send other datagrams first.
 // Multicasts: use it only inside a network namespace of the test's own.
 class LegacyDiscoveryPeer {
  public:
@@ -33,6 +33,7 @@ class LegacyDiscoveryPeer {
     uint8_t model = 4;
     size_t length = 16;  // bytes sent: fewer than 16 is a short answer
     int repeats = 1;     // answers per request
+    int delayMS = 0;     // time from hearing a request to answering it
     // Datagrams sent to the requester's reply port before the answer
     // (garbage, answers of modules that do not exist).
     std::vector<std::string> before;
@@ -52,6 +53,7 @@ class LegacyDiscoveryPeer {
 
  private:
   void serve();
+  bool waitUnlessStopped(int ms);
 
   Answer answer_;
   int listener_ = -1;

@@ -13,7 +13,7 @@ constexpr uint8_t kBadLength = kMaxData + 1;
 }  // namespace
 
 ModuleEngine::ModuleEngine(uint8_t address) : address_(address) {
-  nodes_[address_][kCommandEcho] = [this](const SimPacket& request) {
+  nodes_[address_][kCommandEcho] = [](const SimPacket& request) {
     return std::vector<SimPacket>{SimPacket{request.address, request.data}};
   };
   worker_ = std::thread([this] { workerLoop(); });
@@ -139,12 +139,18 @@ void ModuleEngine::takePacket(const SimPacket& packet) {
 
 void ModuleEngine::answer(const std::vector<SimPacket>& packets) {
   uint32_t delay = 0;
+  AnswerHook hook;
   {
     std::lock_guard<std::mutex> hold(mutex_);
     delay = replyDelayMS_;
+    hook = answerHook_;
   }
-  for (const SimPacket& packet : packets) {
-    emit(packet.wire(), delay);
+  for (SimPacket packet : packets) {
+    uint32_t packetDelay = delay;
+    if (hook && !hook(&packet, &packetDelay)) {
+      continue;
+    }
+    emit(packet.wire(), packetDelay);
   }
 }
 
@@ -156,7 +162,12 @@ void ModuleEngine::emit(const std::vector<uint8_t>& bytes, uint32_t delayMS) {
     }
     return;
   }
-  pending_.push_back(Pending{Clock::now() + std::chrono::milliseconds(delayMS), bytes});
+  // By due time, in order of emission among equals: an answer held back
+  // longer does not hold up the ones after it.
+  const Clock::time_point due = Clock::now() + std::chrono::milliseconds(delayMS);
+  auto at = std::upper_bound(pending_.begin(), pending_.end(), due,
+                             [](const Clock::time_point& t, const Pending& p) { return t < p.due; });
+  pending_.insert(at, Pending{due, bytes});
   outCv_.notify_all();
 }
 
@@ -214,6 +225,11 @@ void ModuleEngine::setSilent(bool silent) {
 void ModuleEngine::setReplyDelay(uint32_t ms) {
   std::lock_guard<std::mutex> hold(mutex_);
   replyDelayMS_ = ms;
+}
+
+void ModuleEngine::setAnswerHook(AnswerHook hook) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  answerHook_ = std::move(hook);
 }
 
 void ModuleEngine::holdSyncAnswers(size_t count) {

@@ -74,6 +74,11 @@ class ModuleEngine {
   void setSilent(bool silent);
   // Every answer leaves this long after the request that caused it.
   void setReplyDelay(uint32_t ms);
+  // Sees every answer before it leaves: may change it, hold it back longer
+  // (*delayMS; later answers overtake it) or drop it (returns false). Runs
+  // on the thread that answers; must not call back into the engine.
+  using AnswerHook = std::function<bool(SimPacket* packet, uint32_t* delayMS)>;
+  void setAnswerHook(AnswerHook hook);
   // Synchronisation answers wait until this many requests have come, then
   // all go out together (a module that takes a burst in before it answers).
   // 0 or 1 answers each request at once.
@@ -138,6 +143,7 @@ class ModuleEngine {
   std::map<uint8_t, std::map<uint8_t, Handler>> nodes_;
   bool silent_ = false;
   uint32_t replyDelayMS_ = 0;
+  AnswerHook answerHook_;
   size_t syncHold_ = 0;
   size_t syncHeld_ = 0;
   uint32_t connection_ = 0;

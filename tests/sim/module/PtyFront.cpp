@@ -113,14 +113,13 @@ void PtyFront::loop() {
         if (what == kCommandQuit) {
           return;
         }
+        // The device side stays open until the front goes: while it is,
+        // the terminal's number is not given to another test's line, so
+        // the vanished path cannot come back as someone else's.
         std::lock_guard<std::mutex> hold(masterMutex_);
         if (master_ >= 0) {
           close(master_);
           master_ = -1;
-        }
-        if (device_fd_ >= 0) {
-          close(device_fd_);
-          device_fd_ = -1;
         }
         closedCv_.notify_all();
       }

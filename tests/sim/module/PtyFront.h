@@ -30,7 +30,8 @@ class PtyFront {
   // "/dev/tessarine.%08X"); removed with the front.
   void publishAs(const std::string& path);
 
-  // Closes the line: the host's reads find it hung up from then on.
+  // Closes the line: the host's reads find it hung up from then on, and
+  // the device path is gone and not reused while the front lives.
   void hangUp();
 
  private:
@@ -42,7 +43,9 @@ class PtyFront {
   std::mutex masterMutex_;  // guards master_ for output
   std::condition_variable closedCv_;
   int master_ = -1;
-  int device_fd_ = -1;  // keeps the line up while the host has it closed
+  // Keeps the line up while the host has it closed, and its number from
+  // other terminals after a hang-up.
+  int device_fd_ = -1;
   testsupport::WakePipe wake_;
   std::thread thread_;
 };

@@ -74,7 +74,7 @@ std::vector<SimPacket> StoreSlots::handle(const SimPacket& request) {
   }
   std::lock_guard<std::mutex> hold(mutex_);
   const uint8_t sub = d[1];
-  if (sub >= kSubCapacity && sub <= kSubOpenWrite) {
+  if (sub == kSubCapacity || sub == kSubSize || sub == kSubOpenRead || sub == kSubOpenWrite) {
     if (d.size() != 4) {
       return {};
     }

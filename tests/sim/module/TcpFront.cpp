@@ -18,6 +18,9 @@ namespace {
 constexpr char kCommandReset = 'r';
 constexpr char kCommandClose = 'c';
 constexpr char kCommandQuit = 'q';
+constexpr char kCommandStopListening = 's';
+constexpr char kCommandListen = 'l';
+constexpr int kBacklog = 16;
 
 // The front whose loop runs on this thread. A caller on the loop's own
 // thread (a handler that ends the connection) must not wait for the loop;
@@ -38,8 +41,9 @@ TcpFront::TcpFront(ModuleEngine& engine, uint16_t port, const std::string& bindA
   int on = 1;
   setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
   socklen_t length = sizeof where;
-  if (listener_ < 0 || bind(listener_, reinterpret_cast<sockaddr*>(&where), sizeof where) != 0 ||
-      listen(listener_, 16) != 0 || getsockname(listener_, reinterpret_cast<sockaddr*>(&where), &length) != 0) {
+  if (listener_ < 0 || !testsupport::allowPortHold(listener_) ||
+      bind(listener_, reinterpret_cast<sockaddr*>(&where), sizeof where) != 0 || listen(listener_, kBacklog) != 0 ||
+      getsockname(listener_, reinterpret_cast<sockaddr*>(&where), &length) != 0) {
     if (listener_ >= 0) {
       close(listener_);
     }
@@ -64,7 +68,57 @@ TcpFront::~TcpFront() {
   thread_.join();
   closeConnection(true);
   releaseFinished();
+  closeListener();
+}
+
+// The port is held before the listener goes, so it is never free between.
+void TcpFront::closeListener() {
+  if (listener_ < 0) {
+    return;
+  }
+  heldPort_.take(listener_);
   close(listener_);
+  listener_ = -1;
+}
+
+// The held port lets only a socket with SO_REUSEPORT of this user bind it:
+// the new listener, not a stranger.
+bool TcpFront::openListener() {
+  if (listener_ >= 0) {
+    return true;
+  }
+  sockaddr_in where{};
+  where.sin_family = AF_INET;
+  where.sin_port = htons(port_);
+  where.sin_addr.s_addr = address_;
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int on = 1;
+  if (fd < 0 || setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 || !testsupport::allowPortHold(fd) ||
+      bind(fd, reinterpret_cast<sockaddr*>(&where), sizeof where) != 0 || listen(fd, kBacklog) != 0) {
+    if (fd >= 0) {
+      close(fd);
+    }
+    return false;
+  }
+  listener_ = fd;
+  return true;
+}
+
+void TcpFront::stopListening() {
+  if (tLoopOf == this) {
+    closeListener();
+    return;
+  }
+  runCommand(kCommandStopListening);
+}
+
+bool TcpFront::listenAgain() {
+  if (tLoopOf == this) {
+    return openListener();
+  }
+  runCommand(kCommandListen);
+  std::lock_guard<std::mutex> hold(doneMutex_);
+  return listening_;
 }
 
 void TcpFront::command(char what) {
@@ -80,12 +134,16 @@ void TcpFront::disconnect(bool reset) {
     closeConnection(reset);
     return;
   }
+  runCommand(reset ? kCommandReset : kCommandClose);
+}
+
+void TcpFront::runCommand(char what) {
   uint64_t target = 0;
   {
     std::lock_guard<std::mutex> hold(doneMutex_);
     target = commandsSent_ + 1;
   }
-  command(reset ? kCommandReset : kCommandClose);
+  command(what);
   std::unique_lock<std::mutex> hold(doneMutex_);
   doneCv_.wait(hold, [&] { return commandsDone_ >= target; });
 }
@@ -123,6 +181,7 @@ void TcpFront::loop() {
       std::lock_guard<std::mutex> hold(connectionMutex_);
       connection = connection_;
     }
+    // A stopped listener (-1) is left out by poll.
     pollfd entries[3] = {{wake_.readEnd(), POLLIN, 0}, {listener_, POLLIN, 0}, {connection, POLLIN, 0}};
     const nfds_t count = connection >= 0 ? 3 : 2;
     if (poll(entries, count, -1) < 0) {
@@ -137,9 +196,17 @@ void TcpFront::loop() {
         if (what == kCommandQuit) {
           return;
         }
-        closeConnection(what == kCommandReset);
+        bool listening = false;
+        if (what == kCommandStopListening) {
+          closeListener();
+        } else if (what == kCommandListen) {
+          listening = openListener();
+        } else {
+          closeConnection(what == kCommandReset);
+        }
         {
           std::lock_guard<std::mutex> hold(doneMutex_);
+          listening_ = listening;
           ++commandsDone_;
         }
         doneCv_.notify_all();

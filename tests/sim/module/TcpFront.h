@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "tests/sim/DescriptorIo.h"
+#include "tests/sim/HeldPort.h"
 #include "tests/sim/module/ModuleEngine.h"
 
 namespace simmodule {
@@ -15,6 +16,12 @@ namespace simmodule {
 // A module on the network: listens on a loopback address and serves one
 // host connection at a time (a new connection replaces the one before).
 // The engine's disconnect fault resets the connection.
+//
+// The front can stop listening (a module gone from the network: connections
+// are refused) and listen again on the same port (a module back after a
+// restart). Once stopped, the port stays held by the front until it goes,
+// so no other test's peer can be handed it meanwhile and answer a
+// reconnect meant for this module.
 class TcpFront {
  public:
   // port 0 picks a free one. Throws std::runtime_error when it cannot
@@ -33,8 +40,19 @@ class TcpFront {
   // no reset follows while the host may still read). Returns once done.
   void disconnect(bool reset = true);
 
+  // Connections to the port are refused from now on; the current one is
+  // left as it is. Returns once done.
+  void stopListening();
+  // Listens on the same port again; false when it cannot. Returns once
+  // done.
+  bool listenAgain();
+
  private:
   void loop();
+  // Runs a command on the loop's thread and waits for it.
+  void runCommand(char what);
+  void closeListener();
+  bool openListener();
   void closeConnection(bool reset);
   void releaseFinished();  // with connectionMutex_ held
   void command(char what);
@@ -42,7 +60,9 @@ class TcpFront {
   ModuleEngine& engine_;
   uint32_t address_ = 0;
   uint16_t port_ = 0;
-  int listener_ = -1;
+  int listener_ = -1;  // -1 while stopped; the loop's own after construction
+  bool listening_ = false;  // the last listenAgain's result; under doneMutex_
+  testsupport::HeldPort heldPort_;
   testsupport::WakePipe wake_;
   std::mutex connectionMutex_;  // guards connection_ for output
   int connection_ = -1;

@@ -29,6 +29,7 @@ struct UpdateServerFaults {
   bool shortBody = false;           // Content-Length claims 16 bytes more than are sent before closing
   bool noContentLength = false;     // the body is ended by closing the connection
   bool closeWithoutReply = false;   // the request is read and the connection closed unanswered
+  int trickleBytesPerSecond = 0;    // > 0: the body goes out at this rate, a tenth of it every 100 ms
 };
 
 }  // namespace testsupport

@@ -7,10 +7,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <iostream>
 #include <stdexcept>
 
+#include "tests/sim/HeldPort.h"
 #include "tests/sim/updateserver/UpdateServerReplies.h"
 
 namespace testsupport {
@@ -60,6 +63,7 @@ void UpdateServerPeer::start(uint16_t port) {
   }
   int one = 1;
   setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  allowPortHold(listenFd_);
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -83,7 +87,13 @@ void UpdateServerPeer::stop() {
     ssize_t ignored = write(wakeWrite_, &byte, 1);
     (void)ignored;
   }
-  if (thread_.joinable()) thread_.join();
+  const bool serving = thread_.joinable();
+  if (serving) thread_.join();
+  // A test that stopped the server expects its clients to be refused, not
+  // to reach another test's server that was given the freed port.
+  if (serving && !heldPort_.take(listenFd_)) {
+    std::cerr << "update server peer: cannot keep port " << port_ << ": " << std::strerror(errno) << "\n";
+  }
   for (int* fd : {&listenFd_, &wakeRead_, &wakeWrite_}) {
     if (*fd >= 0) close(*fd);
     *fd = -1;
@@ -200,6 +210,18 @@ void UpdateServerPeer::waitForHangUp(int client) {
   }
 }
 
+// A slow server: every 100 ms a tenth of the second's bytes, until the body
+// is out, the client hangs up or stop() is called.
+void UpdateServerPeer::sendTrickling(int client, const std::string& body, int bytesPerSecond) {
+  constexpr int kStepMs = 100;
+  const size_t step = std::max<size_t>(1, static_cast<size_t>(bytesPerSecond) * kStepMs / 1000);
+  for (size_t sent = 0; sent < body.size(); sent += step) {
+    if (!sendAll(client, body.substr(sent, step))) return;
+    if (waitWake(kStepMs)) return;
+  }
+  shutdown(client, SHUT_WR);
+}
+
 void UpdateServerPeer::serve(int client) {
   std::string head;
   if (!readHead(client, &head)) return;
@@ -258,6 +280,10 @@ void UpdateServerPeer::serve(int client) {
   if (!sendAll(client, headers)) return;
   if (faults.stallAfterHeaders) {
     waitForHangUp(client);
+    return;
+  }
+  if (faults.trickleBytesPerSecond > 0) {
+    sendTrickling(client, reply.body, faults.trickleBytesPerSecond);
     return;
   }
   if (!sendAll(client, reply.body)) return;

@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/sim/HeldPort.h"
 #include "tests/sim/updateserver/UpdateServerFaults.h"
 #include "tests/sim/updateserver/UpdateServerModel.h"
 
@@ -40,7 +41,8 @@ class UpdateServerPeer {
   // thread. Throws std::runtime_error when the socket cannot be set up.
   void start(uint16_t port = 0);
   // Wakes and joins the server thread and closes the sockets; a connection
-  // being served is dropped. Safe to call more than once.
+  // being served is dropped. The port stays held (connections to it are
+  // refused) until the peer is destroyed. Safe to call more than once.
   void stop();
 
   uint16_t port() const { return port_; }
@@ -64,7 +66,9 @@ class UpdateServerPeer {
   bool sendAll(int client, const std::string& bytes);
   bool waitWake(int timeoutMs);
   void waitForHangUp(int client);
+  void sendTrickling(int client, const std::string& body, int bytesPerSecond);
 
+  HeldPort heldPort_;
   int listenFd_ = -1;
   int wakeRead_ = -1;
   int wakeWrite_ = -1;

@@ -193,6 +193,10 @@ const UsbDeviceDescription& UsbDeviceModel::description() const { return impl_->
 
 const std::string& UsbDeviceModel::deviceNode() const { return impl_->node; }
 
+int UsbDeviceModel::busNumber() const { return impl_->bus; }
+
+int UsbDeviceModel::deviceNumber() const { return impl_->address; }
+
 void UsbDeviceModel::setHostWriteHandler(HostWriteHandler handler) {
   std::lock_guard<std::mutex> hold(impl_->lock);
   impl_->hostWrite = std::move(handler);

@@ -82,6 +82,9 @@ class UsbDeviceModel {
   const UsbDeviceDescription& description() const;
   // "/dev/bus/usb/BBB/DDD" of the device.
   const std::string& deviceNode() const;
+  // Its bus number and device number (address) on the bus.
+  int busNumber() const;
+  int deviceNumber() const;
 
   using HostWriteHandler = std::function<void(const std::string& bytes)>;
   void setHostWriteHandler(HostWriteHandler handler);

@@ -54,6 +54,9 @@ struct UsbDeviceModel::Impl : std::enable_shared_from_this<UsbDeviceModel::Impl>
   std::vector<uint8_t> deviceDescriptor;
   std::vector<uint8_t> configurationDescriptor;
   std::string node;
+  int bus = 0;
+  int address = 0;       // the device number on the bus
+  bool removed = false;  // left the testbed's sysfs; guarded by the testbed
 
   HostWriteHandler hostWrite;
   std::string toHost;

@@ -314,4 +314,42 @@ TEST(UpdaterStoreFiles, ReadBirdFileRefusesBadHeadersWithTheirPath) {
   EXPECT_EQ(thrownText([&] { device.ReadBirdFile("5.bird"); }), "Failed to load bird data");
 }
 
+// Names read from a record may have been edited by anyone: only a plain
+// file name inside the module's folder is followed, even when the place it
+// points to holds a good container.
+TEST(UpdaterStoreFiles, RecordedNamesNeverLeadOutOfTheFolder) {
+  TempDir dir;
+  UpdaterStore store(dir.path().c_str());
+  UpdaterStoreItem device = store.AddDevice(1u);
+  ASSERT_TRUE(birdgen::write(dir.file("42.bird"), smallContainer()));
+  ASSERT_EQ(mkdir(dir.file("00000001/sub").c_str(), 0755), 0);
+  ASSERT_TRUE(birdgen::write(dir.file("00000001/sub/42.bird"), smallContainer()));
+  ASSERT_TRUE(birdgen::write(dir.file("00000001/42.bird"), smallContainer()));
+  const std::string absolute = dir.file("42.bird");
+  struct Case {
+    const char* what;
+    std::string name;
+    unsigned build;  // RecordedBuild of the name
+  } cases[] = {
+      {"the parent folder", "../42.bird", 0},
+      {"an absolute path", absolute, 0},
+      {"a name with a folder in it", "sub/42.bird", 0},
+      {"leading digits and a folder", "42.bird/../../42.bird", 0},
+      {"the folder itself", "..", 0},
+      {"empty", "", 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(thrownText([&] { device.ReadBirdFile(c.name.c_str()); }), "Not a file of the store: " + c.name);
+    device.attributes.Add(UpdaterStoreKeys::LATEST_DOWNLOAD, c.name);
+    EXPECT_EQ(device.RecordedBuild(UpdaterStoreKeys::LATEST_DOWNLOAD), c.build);
+  }
+  EXPECT_EQ(device.ReadBirdFile("42.bird").GetBuild(), 42u);
+  device.attributes.Add(UpdaterStoreKeys::LATEST_DOWNLOAD, "42.bird");
+  EXPECT_EQ(device.RecordedBuild(UpdaterStoreKeys::LATEST_DOWNLOAD), 42u);
+  // A missing key reads as none and is added empty, as GetInt does.
+  EXPECT_EQ(device.RecordedBuild(UpdaterStoreKeys::LATEST_TRANSFER), 0u);
+  ASSERT_NE(device.attributes[UpdaterStoreKeys::LATEST_TRANSFER], nullptr);
+}
+
 }  // namespace

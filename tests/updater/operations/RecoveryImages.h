@@ -38,9 +38,10 @@ inline std::vector<FlashBlock> lpcLayout() {
 // blocks, then (with an end marker) a block of 4 bytes and one more block
 // that must never reach flash. Firmware images are scrambled with the chip.
 inline birdgen::Container lpcContainer(uint32_t serial, const std::vector<FlashBlock>& blocks, bool endMarker,
-                                       bool generic = false) {
+                                       bool generic = false, uint32_t build = 1234) {
   ContainerSpec spec;
   spec.serial = serial;
+  spec.build = build;
   spec.loaders.clear();
   spec.firmware.clear();
   for (const FlashBlock& b : blocks) spec.firmware.push_back(birdgen::firmware(b.address, b.image));

@@ -3,9 +3,12 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "Tessarine2/common/aDiscover.h"
@@ -25,7 +28,8 @@ constexpr uint8_t kPandrel = 4;
 
 // A module on the network: engine, system entity, upgrade command and a
 // TCP front on a loopback address. The front goes first on destruction, so
-// no handler runs while the rest is torn down.
+// no handler runs while the rest is torn down; until then a stopped front
+// keeps its port from everybody else.
 struct TcpModule {
   // Construction order is declaration order: the engine first.
   simmodule::ModuleEngine engine{kModuleAddress};
@@ -36,7 +40,17 @@ struct TcpModule {
   uint16_t port = 0;
   // The front as the restart hook (on the front's own thread) sees it.
   std::mutex restartMutex;
+  std::condition_variable restartChanged;
   simmodule::TcpFront* restartFront = nullptr;
+  // How long a restarted module refuses connections (0: not at all), and
+  // when the one under way listens again.
+  std::chrono::milliseconds refusal{0};
+  bool relistenPending = false;
+  std::chrono::steady_clock::time_point relistenAt;
+  bool stopping = false;
+  int relistens = 0;
+  std::mutex relistenMutex;
+  std::thread relistener;
 
   explicit TcpModule(const simmodule::ModuleIdentity& identity,
                      simmodule::UpgradeCommand::Settings settings = simmodule::UpgradeCommand::Settings(),
@@ -49,8 +63,31 @@ struct TcpModule {
     port = front->port();
     std::lock_guard<std::mutex> hold(restartMutex);
     restartFront = front.get();
+    relistener = std::thread([this] { relistenLoop(); });
   }
-  ~TcpModule() { stopFront(); }
+  ~TcpModule() {
+    {
+      std::lock_guard<std::mutex> hold(restartMutex);
+      stopping = true;
+    }
+    restartChanged.notify_all();
+    relistener.join();
+    stopFront();
+    front.reset();
+  }
+
+  // From now on a restart (loader start, reboot) also takes the module off
+  // the network for this long: its port refuses connections, then accepts
+  // them again.
+  void refuseAfterRestart(std::chrono::milliseconds time) {
+    std::lock_guard<std::mutex> hold(restartMutex);
+    refusal = time;
+  }
+  // Times the port listened again after a refusal.
+  int relistened() {
+    std::lock_guard<std::mutex> hold(restartMutex);
+    return relistens;
+  }
 
   // A restarting module closes its end of the connection: the host's stream
   // sees the connection end (a reset would make it reconnect in place at
@@ -58,18 +95,57 @@ struct TcpModule {
   simmodule::UpgradeCommand::Settings orderlyClose(simmodule::UpgradeCommand::Settings settings) {
     settings.endConnection = [this] {
       std::lock_guard<std::mutex> hold(restartMutex);
-      if (restartFront != nullptr) restartFront->disconnect(false);
+      if (restartFront == nullptr) return;
+      restartFront->disconnect(false);
+      if (refusal.count() > 0) {
+        restartFront->stopListening();
+        relistenPending = true;
+        relistenAt = std::chrono::steady_clock::now() + refusal;
+        restartChanged.notify_all();
+      }
     };
     return settings;
   }
 
-  // The module leaves the network: connections are refused from now on.
+  // The front is told to listen without restartMutex held: its own thread
+  // may be waiting for that lock in the restart hook. relistenMutex keeps a
+  // stopped front from listening again.
+  void relistenLoop() {
+    std::unique_lock<std::mutex> hold(restartMutex);
+    for (;;) {
+      restartChanged.wait(hold, [&] { return stopping || relistenPending; });
+      if (stopping) return;
+      if (restartChanged.wait_until(hold, relistenAt, [&] { return stopping; })) continue;
+      relistenPending = false;
+      hold.unlock();
+      bool listening = false;
+      {
+        std::lock_guard<std::mutex> serial(relistenMutex);
+        simmodule::TcpFront* target = nullptr;
+        {
+          std::lock_guard<std::mutex> again(restartMutex);
+          target = restartFront;
+        }
+        listening = target != nullptr && target->listenAgain();
+      }
+      hold.lock();
+      if (listening) ++relistens;
+    }
+  }
+
+  // The module leaves the network: connections are refused from now on,
+  // and the port stays held until the module goes.
   void stopFront() {
+    std::lock_guard<std::mutex> serial(relistenMutex);
     {
       std::lock_guard<std::mutex> hold(restartMutex);
       restartFront = nullptr;
+      relistenPending = false;
     }
-    front.reset();
+    if (front) {
+      front->stopListening();
+      front->disconnect(true);
+    }
   }
 
   linkSpec spec(uint32_t serial) const {

@@ -1,11 +1,16 @@
 // UpdaterEntity against the simulated module over TCP.
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -347,13 +352,36 @@ TEST_F(LoadGoneTest, AModuleThatNeverComesBackIsTriedUnderTheDefaultSerialToo) {
   ASSERT_NE(captured, nullptr);
   Log::SetOutput(captured);
   Log::ActivatePackage(DEBUG_Network);
-  // The module answers nothing and then leaves the network.
+  // The module answers nothing and then leaves the network. Another
+  // process then tries for its port, as a server that wants it would (with
+  // SO_REUSEADDR): the stopped module still holds it, so the bind fails, and
+  // whatever the bind did, no reconnect may reach that stranger.
+  std::mutex strangerMutex;
+  int stranger = -1;
+  bool strangerBound = false;
   std::thread leave([&] {
     sim.engine.waitUntil([&] { return !sent(UpgradeCommand::kLoad).empty(); }, 2000);
     sim.stopFront();
+    std::lock_guard<std::mutex> hold(strangerMutex);
+    stranger = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    int on = 1;
+    setsockopt(stranger, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in where{};
+    where.sin_family = AF_INET;
+    where.sin_addr.s_addr = sim.ip;
+    where.sin_port = htons(sim.port);
+    strangerBound = bind(stranger, reinterpret_cast<sockaddr*>(&where), sizeof where) == 0 && listen(stranger, 4) == 0;
   });
   EXPECT_EQ(entity.LoaderStart(), aErrTimeout);
   leave.join();
+  {
+    std::lock_guard<std::mutex> hold(strangerMutex);
+    EXPECT_FALSE(strangerBound) << "the stopped module's port was free";
+    if (strangerBound) {
+      EXPECT_LT(accept(stranger, nullptr, nullptr), 0) << "a reconnect reached the stranger";
+    }
+    close(stranger);
+  }
   Log::DeactivatePackage(DEBUG_Network);
   Log::SetOutput(stderr);
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <chrono>
 #include <string>
 
 #include "tests/updater/operations/OpsServerFixture.h"
@@ -208,6 +209,95 @@ TEST_F(DownloadTest, BuildList) {
   EXPECT_TRUE(updater->Get_BuildList(kSerial).empty());
   EXPECT_EQ(display.errors(), std::vector<std::string>{"Server request failed for " + updater->url});
   EXPECT_TRUE(updater->Get_BuildListLocal(kSerial).empty());
+}
+
+// The server answers the request for build 1300 of 0000ABCD with the
+// container of the row; only a container that is that build, for that module
+// (or generic), may take the name 1300.bird.
+TEST_F(DownloadTest, AContainerThatIsNotTheRequestedOneIsRefused) {
+  constexpr uint32_t kAsked = 1300;
+  ContainerSpec good;
+  good.build = kAsked;
+  ContainerSpec otherBuild;
+  ContainerSpec otherDevice;
+  otherDevice.build = kAsked;
+  otherDevice.serial = 0x00C0FFEE;
+  ContainerSpec genericOtherBuild;
+  genericOtherBuild.generic = true;
+  genericOtherBuild.serial = 0;
+  ContainerSpec noDescriptor;
+  noDescriptor.descriptor = false;
+  struct Row {
+    const char* what;
+    ContainerSpec sent;
+    const char* error;  // the first error line
+  };
+  const Row rows[] = {
+      {"build 1234 for a request of 1300", otherBuild, "Server sent build 1234 instead of build 1300; not stored"},
+      {"build 1300 of another module", otherDevice,
+       "Server sent build 1300 for device 00C0FFEE instead of 0000ABCD; not stored"},
+      {"a generic container of another build", genericOtherBuild,
+       "Server sent build 1234 instead of build 1300; not stored"},
+      {"no descriptor: no build at all", noDescriptor, "Server sent build 0 instead of build 1300; not stored"},
+  };
+  ASSERT_EQ(mkdir(store.c_str(), 0755), 0);
+  ASSERT_EQ(mkdir(deviceDir(kSerial).c_str(), 0755), 0);
+  const std::string stored = containerBytes(good);
+  dir.write("updater/0000ABCD/1300.bird", stored);
+  const std::string record = "LATEST_DOWNLOAD=1300.bird\n";
+  dir.write("updater/0000ABCD/.settings", record);
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    testsupport::UpdateServerModel model = opstest::opsModel();
+    model.addBuild(kSerial, kAsked, "1.3.0", containerBytes(row.sent));
+    peer.setModel(model);
+    display.lines.clear();
+    EXPECT_EQ(updater->Download_Firmware(kSerial, "1300", false, false), 0u);
+    EXPECT_EQ(display.errors(), (std::vector<std::string>{row.error, "Failed to retrieve a valid BIRD file"}))
+        << display.all();
+    EXPECT_EQ(storedFile(kSerial, "1300.bird"), stored);
+    EXPECT_EQ(storedFile(kSerial, ".settings"), record);
+  }
+
+  // A generic container carries no module's serial number: the build alone
+  // must match.
+  ContainerSpec generic;
+  generic.generic = true;
+  generic.serial = 0;
+  generic.build = kAsked;
+  testsupport::UpdateServerModel model = opstest::opsModel();
+  model.addBuild(kSerial, kAsked, "1.3.0", containerBytes(generic));
+  peer.setModel(model);
+  display.lines.clear();
+  EXPECT_EQ(updater->Download_Firmware(kSerial, "1300", false, false), kAsked) << display.all();
+  EXPECT_EQ(storedFile(kSerial, "1300.bird"), containerBytes(generic));
+}
+
+// A server that trickles above the low-speed floor is cut off by the
+// deadline of the whole request, which follows the size cap: with a cap of
+// 4 KiB at 4 KiB a second it is 1 s on top of the fast limits' 2 s.
+TEST_F(DownloadTest, ATricklingServerMeetsTheDeadline) {
+  HTTPLimits limits = servertest::fastLimits();
+  limits.maxBodyBytes = 4096;
+  limits.minAverageBytesPerSecond = 4096;
+  ASSERT_EQ(limits.TransferDeadlineMS(), 3000);
+  EXPECT_GT(HTTPLimits().TransferDeadlineMS(), 60L * 1000) << "the default deadline leaves room for a slow link";
+  HTTPRequest::SetLimits(limits);
+  UpdateServerFaults trickle;
+  trickle.onlyOp = "bird";
+  trickle.trickleBytesPerSecond = 50;  // the container's base64 takes well over 3 s at this rate
+  peer.setFaults(trickle);
+
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(updater->Download_Firmware(kSerial, "", false, false), 0u);
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  EXPECT_GE(seconds, 2.5);
+  EXPECT_LT(seconds, 10.0);
+  EXPECT_EQ(display.errors(), (std::vector<std::string>{"Download failed", "Download of build 1234 did not finish within 3 s",
+                                                        "Failed to retrieve a valid BIRD file"}))
+      << display.all();
+  EXPECT_EQ(storedFile(kSerial, "1234.bird"), "");
+  EXPECT_EQ(settings(kSerial)["LATEST_DOWNLOAD"], nullptr);
 }
 
 }  // namespace

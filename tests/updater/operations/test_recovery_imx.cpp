@@ -11,6 +11,8 @@
 #include <unistd.h>
 
 #include <array>
+#include <chrono>
+#include <cstdio>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -57,9 +59,21 @@ constexpr std::array<uint32_t, 4> kUniqueId = {0xA0A0A0A0, 0xB1B1B1B1, 0xC2C2C2C
 // The fingerprint: subindex i in word 3 - i.
 const birdgen::Fingerprint kImxChip = {0xD3D3D3D3, 0xC2C2C2C2, 0xB1B1B1B1, 0xA0A0A0A0};
 
-constexpr uint32_t kLoaderStart = 0x20002000;
-const Bytes kLoaderA = birdgen::pattern(2500, 31);
-const Bytes kLoaderB = birdgen::pattern(100, 32);
+// An image vector table for a loader started at `at`, the boot ROM's
+// condition for a jump there.
+Bytes withVectorTable(Bytes image, uint32_t base, uint32_t at) {
+  const uint32_t entry = at + 0x1001;
+  const uint8_t ivt[32] = {0xD1, 0x00, 0x20, 0x41, uint8_t(entry), uint8_t(entry >> 8), uint8_t(entry >> 16),
+                           uint8_t(entry >> 24), 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, uint8_t(at), uint8_t(at >> 8),
+                           uint8_t(at >> 16), uint8_t(at >> 24)};
+  std::copy(ivt, ivt + sizeof ivt, image.begin() + (at - base));
+  return image;
+}
+
+// Both blocks can be started: A at the default start, B at its own.
+constexpr uint32_t kLoaderStart = 0x20200000;
+const Bytes kLoaderA = withVectorTable(birdgen::pattern(2500, 31), 0x20000000, 0x20000400);
+const Bytes kLoaderB = withVectorTable(birdgen::pattern(100, 32), kLoaderStart, kLoaderStart);
 
 // The recovery loader as the store or the server holds it: two loader
 // blocks (DTCM and OCRAM) and, optionally, where to start.
@@ -211,8 +225,11 @@ TEST_F(ImxRecoveryTest, FingerprintOverTheSerialPortWithTheStoredLoader) {
   EXPECT_EQ(updater->recoveryChip, kRecoveryChipIMX);
   expectLoaderWritten(kLoaderStart);
   EXPECT_EQ(resets(started()), 1u) << "-N leaves the module reset";
-  // The LPC17xx probe went first on the same port.
+  // The LPC17xx probe went first on the same port; its "?" was made up to
+  // a whole command, so every command after it is framed right.
   EXPECT_EQ(serial->received().front(), '?');
+  EXPECT_EQ(rom.commandTypes().front(), 0x3F00);
+  EXPECT_EQ(rom.commandTypes()[1], 0x0505);
   EXPECT_TRUE(server.requests().empty()) << "a stored loader needs no server";
   EXPECT_TRUE(display.lines.empty()) << display.all();
 }
@@ -263,8 +280,10 @@ TEST_F(ImxRecoveryTest, RecoveryOverTheSerialPortFromAFileForTheGivenModule) {
   // The loader comes back under the module's own serial number.
   loaderSerial = kSerial;
   const std::string file = dir.write("both.bird", [] {
-    birdgen::Container c = opstest::makeContainer(ContainerSpec());
-    c.blocks.push_back(birdgen::loaderStart(kLoaderStart));
+    ContainerSpec spec;
+    spec.loaders = {birdgen::loader(0x20000000, kLoaderA)};
+    birdgen::Container c = opstest::makeContainer(spec);
+    c.blocks.push_back(birdgen::loaderStart(0x20000400));
     return opstest::bytesOf(c);
   }());
 
@@ -272,21 +291,137 @@ TEST_F(ImxRecoveryTest, RecoveryOverTheSerialPortFromAFileForTheGivenModule) {
   // The file's loader block went to the ROM, its firmware to the loader.
   ASSERT_EQ(rom.downloads().size(), 1u);
   EXPECT_EQ(rom.downloads()[0].address, 0x20000000u);
-  EXPECT_EQ(rom.jumpAddress(), kLoaderStart);
+  EXPECT_EQ(rom.jumpAddress(), 0x20000400u);
   opstest::expectFirmwareIn(started().upgrade());
   EXPECT_TRUE(server.requests().empty());
   EXPECT_TRUE(display.has("I:Recovering from Birdfile: " + file)) << display.all();
   EXPECT_EQ(access((store + "/0000ABCD").c_str(), F_OK), -1) << "a file recovery touches no store folder";
 }
 
+// Nothing is written, so nothing the ROM holds can be started: it refuses
+// the jump and stays in its download protocol.
 TEST_F(ImxRecoveryTest, AContainerWithoutLoaderBlocksOnlyJumps) {
   onSerialPort();
   storeLoader(kDefaultSerial, loaderContainer(true, false));
+  loaderSerial = 0;
+  Fingerprint fp{};
+  EXPECT_FALSE(updater->Get_Fingerprint(fp, port, kDefaultSerial, "", 115200, true));
+  // The LPC17xx probe's "?" made up to a whole command first.
+  EXPECT_EQ(rom.commandTypes(), std::vector<uint16_t>({0x3F00, 0x0B0B}));
+  EXPECT_FALSE(rom.jumped());
+  EXPECT_EQ(rom.refusedJumps(), 1u);
+}
+
+// The serial road at 115200 on a line that takes its time, with a USB
+// adapter's latency: a loader far longer than a fixed answer wait could
+// cover, behind the LPC17xx probe's stray "?".
+TEST_F(ImxRecoveryTest, ALargeLoaderOverThePacedSerialLine) {
+  const Bytes big = withVectorTable(birdgen::pattern(16 * 1024, 40), 0x20000000, 0x20000400);
+  birdgen::Container c;
+  birdgen::Descriptor d;
+  d.build = std::to_string(kLoaderBuild);
+  d.version = "9.9.9";
+  d.serial = opstest::hex8(kDefaultSerial);
+  d.model = "Pandrel";
+  c.blocks.push_back(birdgen::descriptor(d));
+  c.blocks.push_back(birdgen::loader(0x20000000, big));
+  storeLoader(kDefaultSerial, opstest::bytesOf(c));
+  bootrom::SerialLineOptions line;
+  line.adapterLatency = std::chrono::milliseconds(16);
+  serial = std::make_unique<bootrom::ImxSdpSerialPeer>(rom, line);
+  port = serial->devicePath();
+
   Fingerprint fp{};
   ASSERT_TRUE(updater->Get_Fingerprint(fp, port, kDefaultSerial, "", 115200, true)) << display.all();
-  EXPECT_EQ(rom.commandTypes(), std::vector<uint16_t>({0x0B0B}));
-  EXPECT_EQ(rom.jumpAddress(), kLoaderStart);
+  EXPECT_EQ(words(fp), std::vector<uint32_t>(kImxChip.begin(), kImxChip.end()));
+  ASSERT_EQ(rom.downloads().size(), 1u);
+  EXPECT_EQ(rom.downloads()[0].bytes, big);
+  EXPECT_EQ(rom.jumpAddress(), 0x20000400u);
+  EXPECT_TRUE(display.errors().empty()) << display.all();
 }
+
+// -o sets the LPC17xx flashing rate; the i.MX ROM's UART runs at 115200
+// only, and the serial road stays there.
+TEST_F(ImxRecoveryTest, TheSerialRoadIgnoresTheFlashingRate) {
+  for (unsigned rate : {9600u, 230400u}) {
+    SCOPED_TRACE(rate);
+    bootrom::ImxSdpRom chip{kFuseId};
+    chip.setOnJump([this](uint32_t) {
+      std::lock_guard<std::mutex> hold(busMutex);
+      loader = std::make_unique<UsbSimModule>(bus, loaderIdentity(kSerial), UpgradeCommand::Settings(),
+                                              UpgradeCommand::Mode::Loader);
+    });
+    bootrom::ImxSdpSerialPeer line(chip);
+    const std::string file = dir.write("rate.bird", [] {
+      ContainerSpec spec;
+      spec.loaders = {birdgen::loader(0x20000000, kLoaderA)};
+      birdgen::Container c = opstest::makeContainer(spec);
+      c.blocks.push_back(birdgen::loaderStart(0x20000400));
+      return opstest::bytesOf(c);
+    }());
+    ASSERT_TRUE(updater->Recover_Firmware(line.devicePath(), 0, rate, kSerial, file, false)) << display.all();
+    EXPECT_TRUE(chip.jumped());
+    opstest::expectFirmwareIn(started().upgrade());
+    std::lock_guard<std::mutex> hold(busMutex);
+    loader.reset();
+  }
+}
+
+struct BadLoaderCase {
+  const char* name;
+  uint32_t start;  // 0: no loader-start block (the default start)
+  Bytes image;     // loaded at 0x20000000
+};
+
+void PrintTo(const BadLoaderCase& c, std::ostream* os) { *os << c.name; }
+
+class ImxBadLoader : public ImxRecoveryTest, public ::testing::WithParamInterface<BadLoaderCase> {};
+
+// A container the chip could not start is refused before the ROM hears a
+// byte of it: the chip stays as it was, and the error says why.
+TEST_P(ImxBadLoader, IsRefusedBeforeAnythingIsSent) {
+  const BadLoaderCase& c = GetParam();
+  onSerialPort();
+  birdgen::Container container;
+  birdgen::Descriptor d;
+  d.build = std::to_string(kLoaderBuild);
+  d.version = "9.9.9";
+  d.serial = opstest::hex8(kDefaultSerial);
+  d.model = "Pandrel";
+  container.blocks.push_back(birdgen::descriptor(d));
+  container.blocks.push_back(birdgen::loader(0x20000000, c.image));
+  if (c.start != 0) container.blocks.push_back(birdgen::loaderStart(c.start));
+  storeLoader(kDefaultSerial, opstest::bytesOf(container));
+
+  EXPECT_FALSE(updater->Recover_Firmware(port, 0, 115200, 0, "", false));
+  char line[160];
+  snprintf(line, sizeof line,
+           "Recovery loader refused, nothing sent to the chip: no image vector table at its start 0x%08X",
+           c.start != 0 ? c.start : 0x20000400u);
+  EXPECT_EQ(display.errors(), std::vector<std::string>({line, "Could not get Device Identifier"}))
+      << display.all();
+  EXPECT_TRUE(rom.commandTypes().empty());
+  EXPECT_TRUE(rom.downloads().empty());
+  EXPECT_FALSE(rom.jumped());
+  EXPECT_EQ(serial->received(), "?") << "only the LPC17xx probe reached the line";
+}
+
+Bytes brokenTable(size_t byte, uint8_t value) {
+  Bytes image = kLoaderA;
+  image[0x400 + byte] = value;
+  return image;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ImxBadLoader,
+    ::testing::Values(BadLoaderCase{"noTableAtTheDefaultStart", 0, birdgen::pattern(2500, 31)},
+                      BadLoaderCase{"startOutsideTheBlocks", 0x20002000, kLoaderA},
+                      BadLoaderCase{"tableCutOffByTheBlockEnd", 0, Bytes(kLoaderA.begin(), kLoaderA.begin() + 0x410)},
+                      BadLoaderCase{"wrongTag", 0, brokenTable(0, 0xD2)},
+                      BadLoaderCase{"wrongLength", 0, brokenTable(2, 0x40)},
+                      BadLoaderCase{"unknownVersion", 0, brokenTable(3, 0x50)},
+                      BadLoaderCase{"tableNamesAnotherAddress", 0, brokenTable(21, 0x05)}),
+    [](const ::testing::TestParamInfo<BadLoaderCase>& info) { return info.param.name; });
 
 // Failures of the fingerprint on the i.MX road: logged only, so a recovery
 // shows "Could not get Device Identifier" after them.
@@ -324,7 +459,11 @@ TEST_F(ImxRecoveryTest, ALoaderTheRomDoesNotConfirmIsNotStarted) {
   faults.confirmDownload = false;
   rom.setFaults(faults);
   EXPECT_FALSE(updater->Recover_Firmware(port, 0, 115200, 0, "", false));
-  EXPECT_EQ(display.errors(), std::vector<std::string>({"Could not get Device Identifier"})) << display.all();
+  EXPECT_EQ(display.errors(),
+            std::vector<std::string>({"Recovery loader download failed at block 1 of 2 (2500 bytes to 0x20000000): "
+                                      "the boot ROM did not confirm it; the chip needs a reset and another recovery",
+                                      "Could not get Device Identifier"}))
+      << display.all();
   EXPECT_EQ(rom.downloads().size(), 1u) << "no block after the first unconfirmed one";
   EXPECT_FALSE(rom.jumped());
   EXPECT_TRUE(server.requests().empty());
@@ -340,6 +479,29 @@ TEST_F(ImxRecoveryTest, AnIdentifierTheModuleCannotReadFailsTheFingerprint) {
   EXPECT_FALSE(updater->Get_Fingerprint(fp, port, kDefaultSerial, "", 115200, true));
   EXPECT_EQ(resets(started()), 0u) << "no reset after a failed read";
   EXPECT_TRUE(display.errors().empty()) << display.all();
+}
+
+// A recorded loader name is followed only inside the module's folder, even
+// when it points at a good loader elsewhere: the fingerprint then fails as
+// with no loader recorded, before the ROM is sent anything.
+TEST_F(ImxRecoveryTest, ARecordedLoaderOutsideTheFolderIsNotLoaded) {
+  onSerialPort();
+  const std::string image = loaderContainer(true);
+  UpdaterStore s(store.c_str());
+  s.AddDevice(kDefaultSerial);
+  ASSERT_EQ(mkdir((store + "/DEADDEAD/sub").c_str(), 0755), 0);
+  dir.write("updater/x.bird", image);
+  dir.write("updater/DEADDEAD/sub/x.bird", image);
+  const std::string absolute = dir.write("x.bird", image);
+  for (const std::string& name : {std::string("../x.bird"), absolute, std::string("sub/x.bird")}) {
+    SCOPED_TRACE(name);
+    dir.write("updater/DEADDEAD/.settings", "LATEST_DOWNLOAD=" + name + "\n");
+    Fingerprint fp{};
+    EXPECT_FALSE(updater->Get_Fingerprint(fp, port, kDefaultSerial, "", 115200, false));
+    EXPECT_TRUE(rom.downloads().empty());
+    EXPECT_FALSE(rom.jumped());
+  }
+  EXPECT_TRUE(server.requests().empty()) << "a module with a folder downloads nothing";
 }
 
 struct FirmwarePhaseCase {

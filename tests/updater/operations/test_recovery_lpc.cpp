@@ -11,12 +11,14 @@
 #include <algorithm>
 #include <memory>
 #include <mutex>
+#include <ostream>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "Tessarine2/common/aError.h"
 #include "tests/sim/TempDir.h"
+#include "tests/sim/bootrom/Lpc17xxIspLine.h"
 #include "tests/sim/bootrom/Lpc17xxIspRom.h"
 #include "tests/sim/bootrom/SerialRomPeer.h"
 #include "tests/sim/updateserver/UpdateServerPeer.h"
@@ -40,7 +42,8 @@ std::vector<FlashBlock> oldLayout() { return {{0x00000000, birdgen::pattern(256,
 testsupport::UpdateServerModel lpcModel() {
   testsupport::UpdateServerModel model;
   model.addBuild(kSerial, kBuild, "1.2.3", opstest::bytesOf(opstest::lpcContainer(kSerial, opstest::lpcLayout(), true)));
-  model.addBuild(kSerial, kOldBuild, "1.1.0", opstest::bytesOf(opstest::lpcContainer(kSerial, oldLayout(), false)));
+  model.addBuild(kSerial, kOldBuild, "1.1.0",
+                 opstest::bytesOf(opstest::lpcContainer(kSerial, oldLayout(), false, false, kOldBuild)));
   model.addFingerprint(kLpcChip, kSerial, kBuild);
   return model;
 }
@@ -122,10 +125,12 @@ class LpcRecoveryTest : public ::testing::Test {
   // within each operation.
   bootrom::Lpc17xxIspRom rom;
   LineSpeeds speeds;
-  bootrom::SerialRomPeer line{[this](const std::string& bytes) {
-    speeds.sample(bytes);
-    return rom.receive(bytes);
-  }};
+  bootrom::SerialRomPeer line{bootrom::SerialRomPeer::LineHandler([this](const std::string& bytes,
+                                                                         bootrom::RomLine& paced) {
+                                speeds.sample(bytes);
+                                bootrom::serveLpcIsp(rom, bytes, paced);
+                              }),
+                              bootrom::lpcIspLineOptions()};
   testsupport::TempDir dir;
   std::string store = dir.path() + "/updater";
   testsupport::UpdateServerPeer server{lpcModel()};
@@ -205,21 +210,57 @@ TEST_F(LpcRecoveryTest, RecoveryWritesTheDescrambledImageThroughIsp) {
   EXPECT_EQ(values["LAST_TRANSFER_DATE"], nullptr);
 }
 
-TEST_F(LpcRecoveryTest, AnotherFlashingRateIsAnnouncedToTheChipFirst) {
-  ASSERT_TRUE(recover(0, 57600)) << display.all();
-  EXPECT_EQ(commandsOf('B'), std::vector<std::string>({"B 57600 1"}));
-  EXPECT_EQ(rom.baudRequested(), 57600u);
-  // The fingerprint at 115200, then unlock, erase and writes at 57600.
+struct RateCase {
+  unsigned baud;
+  speed_t speed;
+};
+
+void PrintTo(const RateCase& c, std::ostream* os) { *os << c.baud << " baud"; }
+
+class LpcRecoveryRate : public LpcRecoveryTest, public ::testing::WithParamInterface<RateCase> {};
+
+// The chip's UART follows "B" only: on the paced line a port at another
+// rate than the chip's would be garbage to it.
+TEST_P(LpcRecoveryRate, AnotherFlashingRateIsAnnouncedToTheChipFirst) {
+  const RateCase c = GetParam();
+  ASSERT_TRUE(recover(0, c.baud)) << display.all();
+  const std::string announce = "B " + std::to_string(c.baud) + " 1";
+  EXPECT_EQ(commandsOf('B'), std::vector<std::string>({announce}));
+  EXPECT_EQ(rom.baudRequested(), c.baud);
+  EXPECT_EQ(rom.uartBaud(), c.baud);
+  // The fingerprint at 115200, then unlock, erase and writes at the rate.
   const std::vector<std::string> all = rom.commands();
   ASSERT_GE(all.size(), 3u);
   EXPECT_EQ(all[0], "N");
-  EXPECT_EQ(all[1], "B 57600 1");
+  EXPECT_EQ(all[1], announce);
   EXPECT_EQ(all[2], "U 23130");
   EXPECT_EQ(speeds.at('?'), static_cast<speed_t>(B115200));
   EXPECT_EQ(speeds.at('B'), static_cast<speed_t>(B115200));
-  EXPECT_EQ(speeds.at('U'), static_cast<speed_t>(B57600));
-  EXPECT_EQ(speeds.at('C'), static_cast<speed_t>(B57600));
+  EXPECT_EQ(speeds.at('U'), c.speed);
+  EXPECT_EQ(speeds.at('C'), c.speed);
   EXPECT_EQ(flash(), opstest::flashWith(opstest::lpcLayout()));
+}
+
+INSTANTIATE_TEST_SUITE_P(Rates, LpcRecoveryRate,
+                         ::testing::Values(RateCase{9600, B9600}, RateCase{57600, B57600},
+                                           RateCase{230400, B230400}),
+                         [](const ::testing::TestParamInfo<RateCase>& info) {
+                           return std::to_string(info.param.baud);
+                         });
+
+// A chip at its slowest behind a USB-serial adapter: erase answered after
+// 105 ms, copies after 1 ms per 256 bytes, 16 ms adapter latency on every
+// answer. A 10 KB image goes through at 115200.
+TEST_F(LpcRecoveryTest, ASlowChipBehindAnAdapterIsRecovered) {
+  rom.setTiming({105, 1});
+  line.setAdapterLatency(std::chrono::milliseconds(16));
+  const std::vector<FlashBlock> image = {{0x00000000, birdgen::pattern(10240, 31)}};
+  const std::string file = dir.file("slow.bird");
+  ASSERT_TRUE(birdgen::write(file, opstest::lpcContainer(kSerial, image, false)));
+  ASSERT_TRUE(recover(0, 115200, 0, file)) << display.all();
+  EXPECT_EQ(flash(), opstest::flashWith(image));
+  EXPECT_TRUE(rom.running());
+  EXPECT_TRUE(display.errors().empty()) << display.all();
 }
 
 TEST_F(LpcRecoveryTest, ABuildGivenByTheCallerWinsOverTheLookupsBuild) {
@@ -291,15 +332,17 @@ TEST_P(LpcRecoveryLookup, StopsBeforeTheChipIsUnlocked) {
 
 INSTANTIATE_TEST_SUITE_P(Cases, LpcRecoveryLookup, ::testing::Range(0, 4));
 
-// Failures of the chip while it is being written: the display shows only
-// the time, except when echo cannot be switched back on.
+// Failures of the chip while it is being written: one error line names the
+// step and, once the erase was sent, that the chip needs another recovery.
 struct ChipFault {
   const char* name;
   bootrom::LpcFaults faults;
   bool erased;      // the old flash is gone
   bool written;     // every block reached flash
-  bool echoError;
+  std::string error;
 };
+
+const char kAgain[] = "; the chip's flash is incomplete and it needs another recovery";
 
 std::vector<ChipFault> chipFaults() {
   std::vector<ChipFault> cases;
@@ -308,14 +351,21 @@ std::vector<ChipFault> chipFaults() {
     f.answers[letter] = text;
     return f;
   };
-  cases.push_back({"unlock refused", answer('U', "16\r\n"), false, false, false});
-  cases.push_back({"erase refused", answer('E', "9\r\n"), false, false, false});
-  cases.push_back({"copy refused", answer('C', "9\r\n"), true, false, false});
-  cases.push_back({"RAM write refused", answer('W', "13\r\n"), true, false, false});
+  const std::string firstWrite = std::string("Recovery failed at RAM write for flash 0x00000D00 of firmware block 1") + kAgain;
+  cases.push_back({"unlock refused", answer('U', "16\r\n"), false, false,
+                   "Recovery failed at unlock; flash left as it was"});
+  cases.push_back({"erase refused", answer('E', "9\r\n"), false, false,
+                   std::string("Recovery failed at erase of sectors 0 to 29") + kAgain});
+  cases.push_back({"erase never answered", answer('E', ""), false, false,
+                   std::string("Recovery failed at erase of sectors 0 to 29") + kAgain});
+  cases.push_back({"copy refused", answer('C', "9\r\n"), true, false,
+                   std::string("Recovery failed at copy to flash 0x00000D00 of firmware block 1") + kAgain});
+  cases.push_back({"RAM write refused", answer('W', "13\r\n"), true, false, firstWrite});
   bootrom::LpcFaults resend;
   resend.checksumVerdicts = {"RESEND\r\n", "RESEND\r\n", "RESEND\r\n"};
-  cases.push_back({"three RESENDs", resend, true, false, false});
-  cases.push_back({"echo cannot be switched", answer('A', "12\r\n"), true, true, true});
+  cases.push_back({"three RESENDs", resend, true, false, firstWrite});
+  cases.push_back({"echo cannot be switched", answer('A', "12\r\n"), true, true,
+                   std::string("Recovery Error transfering data to device ==> [2, ") + aError_GetErrorText(2) + "]"});
   return cases;
 }
 
@@ -328,11 +378,7 @@ TEST_P(LpcRecoveryChipFault, EndsTheRecoveryAsAFailure) {
   // The synchronisation and the identification still go through.
   rom.setFaults(c.faults);
   EXPECT_FALSE(recover()) << display.all();
-  std::vector<std::string> errors;
-  if (c.echoError) {
-    errors.push_back(std::string("Recovery Error transfering data to device ==> [2, ") + aError_GetErrorText(2) + "]");
-  }
-  EXPECT_EQ(display.errors(), errors) << display.all();
+  EXPECT_EQ(display.errors(), std::vector<std::string>({c.error})) << display.all();
   EXPECT_FALSE(rom.running());
   if (c.written) {
     EXPECT_EQ(flash(), opstest::flashWith(opstest::lpcLayout()));
@@ -343,7 +389,7 @@ TEST_P(LpcRecoveryChipFault, EndsTheRecoveryAsAFailure) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, LpcRecoveryChipFault, ::testing::Range(0, 6));
+INSTANTIATE_TEST_SUITE_P(Cases, LpcRecoveryChipFault, ::testing::Range(0, 7));
 
 TEST_F(LpcRecoveryTest, AStoreThatCannotBeMadeIsReportedNotThrown) {
   dir.write("updater", "a file where the store should be");

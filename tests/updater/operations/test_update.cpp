@@ -5,8 +5,10 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <chrono>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "tests/sim/legacydiscovery/LegacyDiscoveryPeer.h"
 #include "tests/sim/module/SimRouter.h"
@@ -151,28 +153,48 @@ TEST_F(UpdateTest, AFileUpdateOfAModuleWithoutFolderRecordsInANewFolder) {
   EXPECT_STREQ(settings(kSerial)["LATEST_TRANSFER"], path.c_str());
 }
 
+// The one error line of a failed update: the step it stopped at, and once
+// the loader runs, how the module is got back.
+constexpr const char* kInLoader = "; the module may be in its loader and can be recovered with -t RECOVER";
+constexpr const char* kUnchanged = "; the module's firmware is unchanged";
+
+bool oneErrorLine(const opstest::OpsDisplay& display, const std::string& begins, const std::string& ends) {
+  const std::vector<std::string> errors = display.errors();
+  return errors.size() == 1 && errors[0].rfind(begins, 0) == 0 && errors[0].size() >= ends.size() &&
+         errors[0].compare(errors[0].size() - ends.size(), ends.size(), ends) == 0;
+}
+
 TEST_F(UpdateTest, FaultsOfTheModule) {
   struct Row {
     const char* what;
     UpgradeCommand::Faults faults;
     bool updated;
-    const char* line;  // a line the display must have shown
+    const char* begins;  // the error line, when the update fails
+    const char* ends;
   };
   UpgradeCommand::Faults badSum;
   badSum.badLoaderSums = 1;
   UpgradeCommand::Faults badLoaderImage;
   badLoaderImage.badSums = 1;
+  UpgradeCommand::Faults shortInit;
+  shortInit.shortInitReply = true;
   UpgradeCommand::Faults loaderRefuses;
   loaderRefuses.refuseLoaderPrepare = true;
   UpgradeCommand::Faults drops;
   drops.dropAfterLoaderPieces = 3;
+  UpgradeCommand::Faults writesFail;
+  writesFail.failWrites = true;
   const Row rows[] = {
+      {"the loader init is answered short", shortInit, false, "Update failed at the loader init [24, ", kUnchanged},
       // A loader image with a block that did not arrive whole is not started.
-      {"a bad loader sum", badLoaderImage, false, "I:Transferred 0 blocks, 0 total bytes"},
-      {"the loader refuses a block: no retry", loaderRefuses, false, "I:Transferred 0 blocks, 0 total bytes"},
-      {"the link drops during a block", drops, false, "I:Transferred 0 blocks, 0 total bytes"},
+      {"a bad loader sum", badLoaderImage, false, "Update failed at loader block 1 of 1 [29, ", kUnchanged},
+      {"the loader refuses a block: no retry", loaderRefuses, false, "Update failed at firmware block 1 of 2 [29, ",
+       kInLoader},
+      // Some of the block was written before the link went.
+      {"the link drops during a block", drops, false, "Update failed at firmware block 1 of 2 [", kInLoader},
+      {"every write of a block fails", writesFail, false, "Update failed at firmware block 1 of 2 [29, ", kInLoader},
       // Last: it records the transfer.
-      {"a bad firmware sum is retried", badSum, true, "I:  Retry 1"},
+      {"a bad firmware sum is retried", badSum, true, "", ""},
   };
   storeLatest();
   for (const Row& row : rows) {
@@ -181,15 +203,88 @@ TEST_F(UpdateTest, FaultsOfTheModule) {
     startModule(identity(kSerial));
     sim->upgrade.setFaults(row.faults);
     EXPECT_EQ(updater->Update_Firmware(kSerial, kBuild, "", 0, 0, false), row.updated) << display.all();
-    EXPECT_TRUE(display.has(row.line)) << display.all();
     if (row.updated) {
+      EXPECT_TRUE(display.has("I:  Retry 1")) << display.all();
+      EXPECT_TRUE(display.errors().empty()) << display.all();
       expectWritten(ContainerSpec(), true);
     } else {
+      EXPECT_TRUE(oneErrorLine(display, row.begins, row.ends)) << display.all();
+      // No summary claims blocks that did not go through.
+      EXPECT_FALSE(display.has("I:Transferred 0 blocks, 0 total bytes")) << display.all();
       EXPECT_EQ(sim->upgrade.counts().reboots, 0);
-      EXPECT_EQ(sim->upgrade.counts().loads, row.faults.badSums > 0 ? 0 : 1);
       EXPECT_EQ(settings(kSerial)["LATEST_TRANSFER"], nullptr);
     }
-    EXPECT_TRUE(display.errors().empty()) << display.all();
+    responder.reset();
+    sim.reset();
+  }
+}
+
+// The module takes every block but keeps its link after the reboot
+// request: it did not restart, so the update is not known to have taken.
+TEST_F(UpdateTest, AModuleThatDoesNotRestartAfterTheRebootFailsTheUpdate) {
+  storeLatest();
+  startModule(identity(kSerial));
+  UpgradeCommand::Faults stays;
+  stays.keepLinkOnReboot = true;
+  sim->upgrade.setFaults(stays);
+  EXPECT_FALSE(updater->Update_Firmware(kSerial, kBuild, "", 0, 0, false));
+  EXPECT_TRUE(oneErrorLine(display, "Update failed at reboot [18, ", kInLoader)) << display.all();
+  EXPECT_EQ(sim->upgrade.counts().reboots, 1);
+  EXPECT_EQ(settings(kSerial)["LATEST_TRANSFER"], nullptr);
+}
+
+TEST_F(UpdateTest, AGenericImageWhoseSerialNumberCannotBePlacedIsNotSent) {
+  ContainerSpec generic;
+  generic.generic = true;
+  birdgen::Container c = opstest::makeContainer(generic);
+  // Offsets outside every firmware image.
+  c.blocks.back() = birdgen::serialOffsets(0x00090000, 0x00090010);
+  const birdgen::Bytes bytes = birdgen::file(c);
+  const std::string path = dir.write("misplaced.bird", std::string(bytes.begin(), bytes.end()));
+  startModule(identity(kSerial));
+  EXPECT_FALSE(updater->Update_Firmware(kSerial, 0, path, 0, 0, false));
+  EXPECT_EQ(display.errors(), std::vector<std::string>{
+                                  "Could not put serial number [0000ABCD] into the firmware image; nothing was sent"});
+  EXPECT_EQ(sim->upgrade.counts().inits, 0);
+}
+
+// A restarting module over TCP/IP: its port refuses connections for a
+// while, then accepts them again at the same address.
+TEST_F(UpdateTest, AModuleWhosePortRefusesForAWhileAfterItsLoaderStarts) {
+  struct Row {
+    const char* what;
+    std::chrono::milliseconds refusal;
+    bool updated;
+  };
+  const Row rows[] = {
+      // Longer than the reconnect keeps trying (15 attempts a second apart).
+      {"not back in time", std::chrono::milliseconds(60000), false},
+      // Last: it records the transfer.
+      {"back after three seconds", std::chrono::milliseconds(3000), true},
+  };
+  storeLatest();
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    display.lines.clear();
+    startModule(identity(kSerial));
+    sim->refuseAfterRestart(row.refusal);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(updater->Update_Firmware(kSerial, kBuild, "", 0, 0, false), row.updated) << display.all();
+    const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    if (row.updated) {
+      expectWritten();
+      EXPECT_GE(sim->relistened(), 1);
+      EXPECT_GE(took, 3.0) << "the first attempts were refused";
+      EXPECT_STREQ(settings(kSerial)["LATEST_TRANSFER"], "1234.bird");
+      EXPECT_TRUE(display.errors().empty()) << display.all();
+    } else {
+      EXPECT_TRUE(oneErrorLine(display, "Update failed at the reconnect after the loader start: module [0000ABCD]",
+                               "can be recovered with -t RECOVER"))
+          << display.all();
+      EXPECT_LT(took, 40.0);
+      EXPECT_EQ(sim->upgrade.counts().writes, 0);
+      EXPECT_EQ(settings(kSerial)["LATEST_TRANSFER"], nullptr);
+    }
     responder.reset();
     sim.reset();
   }

@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <memory>
 #include <string>
 
@@ -26,6 +28,7 @@ using opstest::ContainerSpec;
 using opstest::identity;
 using opstest::kModuleAddress;
 using simmodule::UpgradeCommand;
+using testsupport::usb::UsbRestart;
 using testsupport::usb::UsbSimModule;
 using testsupport::usb::UsbTestbed;
 using Bytes = std::vector<uint8_t>;
@@ -63,9 +66,14 @@ class UsbUpdateTest : public ::testing::Test {
 
   // On the bus under its serial number in eight hexadecimal digits.
   UsbSimModule& add(const simmodule::ModuleIdentity& id, UpgradeCommand::Settings settings = UpgradeCommand::Settings(),
-                    UpgradeCommand::Mode mode = UpgradeCommand::Mode::Resident) {
-    modules.push_back(std::make_unique<UsbSimModule>(bus, id, settings, mode));
+                    UpgradeCommand::Mode mode = UpgradeCommand::Mode::Resident, UsbRestart restart = UsbRestart()) {
+    modules.push_back(std::make_unique<UsbSimModule>(bus, id, settings, mode, restart));
     return *modules.back();
+  }
+  static UsbRestart neverBack() {
+    UsbRestart r;
+    r.returnAfter.reset();
+    return r;
   }
 
   testsupport::TempDir dir;
@@ -81,7 +89,7 @@ class UsbUpdateTest : public ::testing::Test {
 TEST_F(UsbUpdateTest, AModuleWhoseLoaderTakesOverTheLinkInPlace) {
   UpgradeCommand::Settings inPlace;
   inPlace.load = UpgradeCommand::Load::ReplyAndStay;
-  UsbSimModule& module = add(identity(kSerial), inPlace);
+  UsbSimModule& module = add(identity(kSerial), inPlace, UpgradeCommand::Mode::Resident, neverBack());
 
   ASSERT_TRUE(updater->Update_Firmware(kSerial, kBuild, "", 0, 0, false)) << display.all();
   EXPECT_EQ(module.upgrade().ramBlocks().size(), 1u);
@@ -93,10 +101,10 @@ TEST_F(UsbUpdateTest, AModuleWhoseLoaderTakesOverTheLinkInPlace) {
 
 TEST_F(UsbUpdateTest, ALoaderThatComesBackUnderTheDefaultSerialNumber) {
   // The resident firmware restarts without answering the load request and
-  // leaves the bus; the loader shows up as 0xDEADDEAD.
+  // leaves the bus for good; the loader shows up as 0xDEADDEAD.
   UpgradeCommand::Settings resident;
   resident.load = UpgradeCommand::Load::RestartWithoutReply;
-  UsbSimModule& firmware = add(identity(kSerial), resident);
+  UsbSimModule& firmware = add(identity(kSerial), resident, UpgradeCommand::Mode::Resident, neverBack());
   UsbSimModule& loader = add(identity(kDefaultSerial), UpgradeCommand::Settings(), UpgradeCommand::Mode::Loader);
 
   ASSERT_TRUE(updater->Update_Firmware(kSerial, kBuild, "", 0, 0, false)) << display.all();
@@ -104,6 +112,66 @@ TEST_F(UsbUpdateTest, ALoaderThatComesBackUnderTheDefaultSerialNumber) {
   EXPECT_EQ(firmware.upgrade().ramBlocks().size(), 1u);
   EXPECT_EQ(firmware.upgrade().flashBytesWritten(), 0u);
   opstest::expectFirmwareIn(loader.upgrade());
+}
+
+// The road of a real module: the loader start restarts it, it leaves the
+// bus, and it enumerates again as a new device with the same serial number
+// while the update keeps looking for it (up to 15 attempts a second apart).
+TEST_F(UsbUpdateTest, AModuleThatLeavesTheBusAndComesBackIsUpdated) {
+  struct Row {
+    const char* what;
+    UpgradeCommand::Load load;
+    std::chrono::milliseconds away;
+  };
+  const Row rows[] = {
+      {"back after 2 s", UpgradeCommand::Load::ReplyThenRestart, std::chrono::milliseconds(2000)},
+      // Most of the attempts find nothing.
+      {"back after 12 s", UpgradeCommand::Load::ReplyThenRestart, std::chrono::milliseconds(12000)},
+      // The entity's own reconnects run first and find nothing either.
+      {"no answer to the load, back after 4 s", UpgradeCommand::Load::RestartWithoutReply,
+       std::chrono::milliseconds(4000)},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    display.lines.clear();
+    UpgradeCommand::Settings loads;
+    loads.load = row.load;
+    UsbRestart restart;
+    restart.returnAfter = row.away;
+    UsbSimModule& module = add(identity(kSerial), loads, UpgradeCommand::Mode::Resident, restart);
+    const int firstAddress = module.usb().deviceNumber();
+    const auto start = std::chrono::steady_clock::now();
+
+    ASSERT_TRUE(updater->Update_Firmware(kSerial, kBuild, "", 0, 0, false)) << display.all();
+    EXPECT_GE(std::chrono::steady_clock::now() - start, row.away);
+    EXPECT_EQ(module.returns(), 1);
+    opstest::expectFirmwareIn(module.upgrade());
+    EXPECT_EQ(module.upgrade().counts().writes, 3) << "one write per chunk of each block";
+    EXPECT_STREQ(settings()["LATEST_TRANSFER"], "1234.bird");
+    EXPECT_TRUE(display.errors().empty()) << display.all();
+    // The loader was written through the device that came back.
+    EXPECT_NE(module.usb().deviceNumber(), firstAddress);
+    EXPECT_EQ(module.usb().counters().claims, 1);
+    modules.clear();
+    ASSERT_EQ(unlink((store + "/0000ABCD/.settings").c_str()), 0);
+  }
+}
+
+TEST_F(UsbUpdateTest, AModuleThatNeverComesBackFailsWithinTheAttempts) {
+  UsbSimModule& module = add(identity(kSerial), UpgradeCommand::Settings(), UpgradeCommand::Mode::Resident, neverBack());
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(updater->Update_Firmware(kSerial, kBuild, "", 0, 0, false));
+  const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  // 15 attempts a second apart, each an enumeration of the bus.
+  EXPECT_GE(took, 14.0);
+  EXPECT_LT(took, 30.0);
+  EXPECT_EQ(display.errors(),
+            std::vector<std::string>{"Update failed at the reconnect after the loader start: module [0000ABCD] did "
+                                     "not come back; it may be in its loader and can be recovered with -t RECOVER"});
+  EXPECT_EQ(module.departures(), 1);
+  EXPECT_EQ(module.upgrade().counts().loads, 1);
+  EXPECT_EQ(module.upgrade().flashBytesWritten(), 0u);
+  EXPECT_TRUE(testsupport::readFile(store + "/0000ABCD/.settings").find("LATEST_TRANSFER") == std::string::npos);
 }
 
 TEST_F(UsbUpdateTest, DiscoveryListsTheModulesOnTheBus) {

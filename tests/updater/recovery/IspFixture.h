@@ -6,17 +6,19 @@
 #include <chrono>
 #include <string>
 
+#include "tests/sim/bootrom/Lpc17xxIspLine.h"
 #include "tests/sim/bootrom/Lpc17xxIspRom.h"
 #include "tests/sim/bootrom/SerialRomPeer.h"
 #include "updater/recovery/NXPSerialClass.h"
 
-// An LPC17xx boot ROM on a pseudo-terminal and the client on its port.
+// An LPC17xx boot ROM on a paced pseudo-terminal line (its UART follows
+// auto-baud and "B") and the client on its port.
 class IspTest : public ::testing::Test {
  protected:
   // Declared in teardown order: the client lets go of the port before the
   // ROM's line goes away.
   bootrom::Lpc17xxIspRom rom;
-  bootrom::SerialRomPeer peer{[this](const std::string& bytes) { return rom.receive(bytes); }};
+  bootrom::SerialRomPeer peer{bootrom::lpcIspLineHandler(rom), bootrom::lpcIspLineOptions()};
   NXPSerialClass isp;
 
   void connect(unsigned baud = 115200) { ASSERT_EQ(isp.Connect(peer.devicePath().c_str(), baud), aErrNone); }

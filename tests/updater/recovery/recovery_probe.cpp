@@ -2,11 +2,12 @@
 // tests of the standalone simulated ROMs.
 //
 //   recovery_probe lpc PORT   sync at 115200 and print the device id words
-//   recovery_probe imx PORT   read the fuse id ("USB" for HID), load 1000
+//   recovery_probe imx PORT   read the fuse id ("USB" for HID), load 2000
 //                             bytes to 0x20000000 and jump to 0x20000400
 //
 // Exit status 0 when every step succeeded, 1 otherwise.
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -46,10 +47,15 @@ int probeImx(const char* port) {
     return 1;
   }
   std::printf("uid %016lX\n", id);
-  std::vector<unsigned char> image(1000);
+  // Counting bytes, with the image vector table the ROM wants at the jump
+  // target (0x20000400: offset 0x400).
+  std::vector<unsigned char> image(2000);
   for (size_t i = 0; i < image.size(); ++i) {
     image[i] = static_cast<unsigned char>(i);
   }
+  const unsigned char table[24] = {0xD1, 0x00, 0x20, 0x41, 0x01, 0x14, 0x00, 0x20, 0, 0, 0, 0,
+                                   0,    0,    0,    0,    0,    0,    0,    0,    0x00, 0x04, 0x00, 0x20};
+  std::copy(table, table + sizeof table, image.begin() + 0x400);
   result = loader.writeLoader(image, 0x20000000);
   if (result != 0) {
     std::printf("imx: write %d\n", result);

@@ -12,6 +12,7 @@
 #include <random>
 #include <vector>
 
+#include "tests/sim/bootrom/Lpc17xxIspLine.h"
 #include "tests/updater/recovery/IspFixture.h"
 
 namespace {
@@ -44,8 +45,10 @@ TEST_F(IspTest, FingerprintRoadSynchronisesAndReadsTheSerialWords) {
 // to the staging address, a prepare and a copy; echo on and run.
 TEST_F(IspTest, FlashingRoadWritesTheImageAndStartsIt) {
   connectAndSync();
+  // The flashing runs at the caller's rate, announced to the chip first.
+  ASSERT_EQ(isp.SetBaudRate(57600), aErrNone);
   isp.Disconnect();
-  connect(57600);  // the flashing runs at the caller's rate
+  connect(57600);
   const uint32_t target = 0x10000;
   const std::vector<uint8_t> image = pattern(4096 + 4096 + 1000, 7);
 
@@ -109,12 +112,14 @@ TEST_F(IspTest, InformationCommandsReadTheirLines) {
   long part = 0;
   ASSERT_EQ(isp.GetPartNumber(&part), aErrNone);
   EXPECT_EQ(part, static_cast<long>(chip.partId));
+  // Minor number first, as the chip sends it.
   unsigned char major = 0, minor = 0;
-  ASSERT_EQ(isp.GetBootLoaderVersion(&major, &minor), aErrNone);
+  ASSERT_EQ(isp.GetBootLoaderVersion(&minor, &major), aErrNone);
   EXPECT_EQ(major, chip.bootCodeMajor);
   EXPECT_EQ(minor, chip.bootCodeMinor);
   EXPECT_EQ(isp.SetBaudRate(57600), aErrNone);
   EXPECT_EQ(rom.baudRequested(), 57600u);
+  connect(57600);  // the chip listens at the new rate from now on
   EXPECT_EQ(isp.SetBaudRate(1234), aErrParam);  // INVALID_BAUD_RATE
   // The commands still line up after a refused one.
   ASSERT_EQ(isp.GetDeviceID(), aErrNone);
@@ -419,6 +424,74 @@ TEST_F(IspTest, ConnectReportsAPortThatCannotBeOpened) {
   EXPECT_FALSE(isp.isConnected());
   EXPECT_NE(isp.Sync(), aErrNone);
   EXPECT_NE(isp.GetDeviceID(), aErrNone);
+}
+
+// --- on a paced line -------------------------------------------------------
+
+// The ROM on a line that carries bytes at the port's rate both ways, with a
+// USB-serial adapter's 16 ms latency; its UART follows auto-baud and "B",
+// and erase and copy are answered only once the flash is done.
+class PacedIspTest : public ::testing::Test {
+ protected:
+  bootrom::Lpc17xxIspRom rom;
+  bootrom::SerialRomPeer peer{bootrom::lpcIspLineHandler(rom),
+                              bootrom::lpcIspLineOptions(std::chrono::milliseconds(16))};
+  NXPSerialClass isp;
+
+  void connectAndSync() {
+    ASSERT_EQ(isp.Connect(peer.devicePath().c_str(), 115200), aErrNone);
+    ASSERT_EQ(isp.Sync(), aErrNone);
+  }
+};
+
+// A slow chip: an erase of sectors 0-29 may take up to 30 sector erases
+// of 105 ms (here 1.5 s), a copy 1 ms per 256 bytes, plus the adapter's
+// latency on every answer.
+TEST_F(PacedIspTest, FlashAnswersAreAwaitedForTheChipsWorstCase) {
+  rom.setTiming({1500, 1});
+  connectAndSync();
+  ASSERT_EQ(isp.Unlock(), aErrNone);
+  ASSERT_EQ(isp.Prepare(0, 29), aErrNone);
+  ASSERT_EQ(isp.Erase(0, 29), aErrNone);
+  ASSERT_EQ(isp.SetEcho(false), aErrNone);
+  const std::vector<uint8_t> data = pattern(4096, 8);
+  ASSERT_EQ(isp.Write(NXPSerialClass::WRITE_ADDRESS, 4096, data.data()), aErrNone);
+  ASSERT_EQ(isp.Prepare(0, 0), aErrNone);
+  ASSERT_EQ(isp.CopyToFlash(0, NXPSerialClass::WRITE_ADDRESS, 4096), aErrNone);
+  EXPECT_EQ(rom.flash(0, 4096), data);
+}
+
+// An erase that never answers still ends, within the bound of 30 sectors
+// at their slowest.
+TEST_F(PacedIspTest, ASilentEraseFailsWithinABound) {
+  connectAndSync();
+  ASSERT_EQ(isp.Unlock(), aErrNone);
+  ASSERT_EQ(isp.Prepare(0, 29), aErrNone);
+  bootrom::LpcFaults faults;
+  faults.answers['E'] = "";
+  rom.setFaults(faults);
+  const Clock::time_point start = Clock::now();
+  EXPECT_NE(isp.Erase(0, 29), aErrNone);
+  EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count(), 10000);
+}
+
+// After "B" the chip listens at the new rate only: a port left at the old
+// one reaches it as garbage, and it carries nothing out.
+TEST_F(PacedIspTest, APortLeftAtTheOldRateIsNotUnderstood) {
+  connectAndSync();
+  ASSERT_EQ(isp.SetBaudRate(57600), aErrNone);
+  EXPECT_NE(isp.Unlock(), aErrNone);
+  EXPECT_FALSE(rom.unlocked());
+
+  bootrom::Lpc17xxIspRom fresh;
+  bootrom::SerialRomPeer line{bootrom::lpcIspLineHandler(fresh), bootrom::lpcIspLineOptions()};
+  NXPSerialClass client;
+  ASSERT_EQ(client.Connect(line.devicePath().c_str(), 115200), aErrNone);
+  ASSERT_EQ(client.Sync(), aErrNone);
+  ASSERT_EQ(client.SetBaudRate(57600), aErrNone);
+  ASSERT_EQ(client.Connect(line.devicePath().c_str(), 57600), aErrNone);
+  EXPECT_EQ(client.Unlock(), aErrNone);
+  EXPECT_TRUE(fresh.unlocked());
 }
 
 }  // namespace

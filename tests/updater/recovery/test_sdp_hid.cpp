@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <ostream>
@@ -60,7 +61,11 @@ class HidSdp : public ::testing::Test {
 
 TEST_F(HidSdp, LoadsAnImageStartsItAndReadsTheFuses) {
   start();
-  const Bytes data = image(2500);
+  Bytes data = image(2500);
+  // The image vector table the ROM wants at the jump target, 0x20000400.
+  const uint8_t table[24] = {0xD1, 0x00, 0x20, 0x41, 0x01, 0x14, 0x00, 0x20, 0, 0, 0, 0,
+                             0,    0,    0,    0,    0,    0,    0,    0,    0x00, 0x04, 0x00, 0x20};
+  std::copy(table, table + sizeof table, data.begin() + 0x400);
   ASSERT_EQ(loader->writeLoader(data, 0x20000000), 0);
   EXPECT_EQ(rom.memory(0x20000000, data.size()), data);
 
@@ -166,3 +171,86 @@ TEST_F(HidSdp, ReadTimeOutAppendsNothing) {
 }
 
 }  // namespace
+
+namespace {
+
+Bytes command(uint16_t type, uint32_t address, uint8_t format, uint32_t count, uint32_t data = 0) {
+  Bytes packet = {1, static_cast<unsigned char>(type >> 8), static_cast<unsigned char>(type)};
+  for (uint32_t word : {address}) {
+    for (int shift = 24; shift >= 0; shift -= 8) packet.push_back(static_cast<unsigned char>(word >> shift));
+  }
+  packet.push_back(format);
+  for (uint32_t word : {count, data}) {
+    for (int shift = 24; shift >= 0; shift -= 8) packet.push_back(static_cast<unsigned char>(word >> shift));
+  }
+  packet.push_back(0);
+  return packet;
+}
+
+// The status word after the HAB mode of the next answer, 0 for none.
+unsigned answerWord(HID_SDPLoader& port) {
+  Bytes reply;
+  port.readData(reply, 100);
+  unsigned word = 0;
+  return port.getDataFromBuffer(reply, 0, word) ? word : 0;
+}
+
+}  // namespace
+
+// The device takes only the reports of its descriptor at their sizes, a
+// register access at the width its format byte names, and no more image
+// bytes than a download's count.
+TEST_F(HidSdp, TheDeviceRefusesWhatTheChipRefuses) {
+  device = std::make_unique<bootrom::ImxSdpHidDevice>(rom);
+  HID_SDPLoader port(IMX1050::VID, IMX1050::PID);
+  ASSERT_TRUE(port.init());
+
+  Bytes shortCommand = command(0x0505, 0, 0, 0);
+  shortCommand.resize(12);
+  EXPECT_LT(port.writeData(shortCommand), 0);
+  Bytes longCommand = command(0x0505, 0, 0, 0);
+  longCommand.push_back(0);
+  EXPECT_LT(port.writeData(longCommand), 0);
+  Bytes oversized(1026, 0);
+  oversized[0] = 2;
+  EXPECT_LT(port.writeData(oversized), 0);
+  EXPECT_TRUE(rom.commandTypes().empty());
+
+  struct Access {
+    const char* what;
+    uint16_t type;
+    uint32_t address;
+    uint8_t format;
+    uint32_t count;
+    unsigned answer;
+  };
+  const Access accesses[] = {
+      {"32-bit read", 0x0101, 0x401F4410, 0x20, 4, 0x44556677},
+      {"16-bit read", 0x0101, 0x401F4412, 0x10, 2, 0},
+      {"8-bit read", 0x0101, 0x401F4413, 0x08, 1, 0},
+      {"no width", 0x0101, 0x401F4410, 0x00, 4, bootrom::ImxSdpRom::kAccessRefused},
+      {"unaligned 32-bit read", 0x0101, 0x401F4412, 0x20, 4, bootrom::ImxSdpRom::kAccessRefused},
+      {"16-bit write", 0x0202, 0x400A8002, 0x10, 0, bootrom::ImxSdpRom::kRegisterWritten},
+      {"unaligned 16-bit write", 0x0202, 0x400A8001, 0x10, 0, bootrom::ImxSdpRom::kAccessRefused},
+  };
+  for (const Access& a : accesses) {
+    SCOPED_TRACE(a.what);
+    ASSERT_EQ(port.writeData(command(a.type, a.address, a.format, a.count, 0x1234ABCD)), 17);
+    const unsigned word = answerWord(port);
+    if (a.answer != 0) {
+      EXPECT_EQ(word, a.answer);
+    } else {
+      EXPECT_NE(word, bootrom::ImxSdpRom::kAccessRefused);
+    }
+  }
+  ASSERT_EQ(rom.registerWrites().size(), 1u);
+  EXPECT_EQ(rom.registerWrites()[0].width, 16u);
+  EXPECT_EQ(rom.registerWrites()[0].value, 0xABCDu) << "a 16-bit write takes the low half of the data";
+
+  // A data report carrying more than the download owes fails it.
+  ASSERT_EQ(port.writeData(command(0x0404, 0x20000000, 0x20, 10)), 17);
+  Bytes data(1 + 20, 0x5A);
+  data[0] = 2;
+  EXPECT_EQ(port.writeData(data), 21);
+  EXPECT_EQ(answerWord(port), bootrom::ImxSdpRom::kSizeMismatch);
+}

@@ -2,7 +2,12 @@
 // i.MX RT boot ROM on a pseudo-terminal.
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
 
 #include <chrono>
 #include <functional>
@@ -31,6 +36,18 @@ Bytes image(size_t n, unsigned seed) {
   return bytes;
 }
 
+// What the boot ROM needs at a jump target: an image vector table naming
+// itself there.
+Bytes withVectorTable(Bytes bytes, uint32_t base, uint32_t at) {
+  const uint32_t entry = at + 0x1001;
+  const unsigned char ivt[32] = {0xD1, 0x00, 0x20, 0x41, (unsigned char)entry, (unsigned char)(entry >> 8),
+                                 (unsigned char)(entry >> 16), (unsigned char)(entry >> 24), 0, 0, 0, 0, 0, 0, 0, 0,
+                                 0, 0, 0, 0, (unsigned char)at, (unsigned char)(at >> 8), (unsigned char)(at >> 16),
+                                 (unsigned char)(at >> 24)};
+  std::copy(ivt, ivt + sizeof ivt, bytes.begin() + (at - base));
+  return bytes;
+}
+
 long msSince(Clock::time_point start) {
   return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
 }
@@ -50,7 +67,7 @@ class SerialSdp : public ::testing::Test {
 // The recovery flow: each loader block to its address, then the jump.
 TEST_F(SerialSdp, LoadsBlocksStartsThemAndReadsTheFuses) {
   open();
-  const Bytes first = image(2500, 1), second = image(300, 2);
+  const Bytes first = withVectorTable(image(2500, 1), 0x20000000, 0x20000400), second = image(300, 2);
   ASSERT_EQ(loader.writeLoader(first, 0x20000000), 0);
   ASSERT_EQ(loader.writeLoader(second, 0x20200000), 0);
   EXPECT_EQ(rom.memory(0x20000000, first.size()), first);
@@ -105,9 +122,9 @@ const FaultCase kFaults[] = {
     {"silent", [](bootrom::SdpFaults& f) { f.silent = true; }, 2, 2},
     {"alive_after_four_requests", [](bootrom::SdpFaults& f) { f.ignoreStatusRequests = 4; }, 0, 0},
     {"dead_for_five_requests", [](bootrom::SdpFaults& f) { f.ignoreStatusRequests = 5; }, 2, 0},
-    // Large enough that the ROM must have read (and answered) the command
-    // before the line can take the whole image.
-    {"speaks_during_download", [](bootrom::SdpFaults& f) { f.speakDuringDownload = true; }, 3, -1, 256 * 1024},
+    // Long enough on the line that the ROM's early answer is there before
+    // the last data packet.
+    {"speaks_during_download", [](bootrom::SdpFaults& f) { f.speakDuringDownload = true; }, 3, -1, 8 * 1024},
     {"no_confirmation", [](bootrom::SdpFaults& f) { f.confirmDownload = false; }, 4, 0},
     {"wrong_confirmation", [](bootrom::SdpFaults& f) { f.downloadCompleteWord = 0x12345678; }, 4, 0},
     {"short_answers", [](bootrom::SdpFaults& f) { f.shape = bootrom::SdpAnswerShape::Short; }, 2, 2},
@@ -135,6 +152,65 @@ TEST_F(SerialSdp, SilentRomCostsFiveAnswerWaits) {
   const long elapsed = msSince(start);
   EXPECT_GE(elapsed, 500);
   EXPECT_LT(elapsed, 3000);
+}
+
+// The answer can come only after the last image byte is on the wire: a
+// fixed wait from the moment the port took the bytes would miss it.
+TEST_F(SerialSdp, AnswersAreAwaitedFromTheEndOfTheLine) {
+  open();
+  const Bytes big = image(16 * 1024, 6);
+  const Clock::time_point start = Clock::now();
+  ASSERT_EQ(loader.writeLoader(big, 0x20000000), 0);
+  const long elapsed = msSince(start);
+  EXPECT_EQ(rom.memory(0x20000000, big.size()), big);
+  EXPECT_GE(elapsed, static_cast<long>(big.size() * 10 * 1000 / 115200));
+}
+
+// A jump to where no image vector table was written is refused, and the
+// ROM stays in its download protocol: the next session loads.
+TEST_F(SerialSdp, ARefusedJumpLeavesTheRomTakingCommands) {
+  {
+    SDPLoader first;
+    ASSERT_TRUE(first.setLoader(new Serial_SDPLoader(peer.devicePath().c_str())));
+    ASSERT_EQ(first.init(), 0);
+    ASSERT_EQ(first.writeLoader(image(64, 7), 0x20000000), 0);
+    first.startLoader(0x20000000);  // no vector table there
+  }
+  EXPECT_EQ(rom.refusedJumps(), 1u);
+  open();
+  const Bytes good = withVectorTable(image(4096, 8), 0x20000000, 0x20000400);
+  ASSERT_EQ(loader.writeLoader(good, 0x20000000), 0);
+}
+
+// Another protocol's bytes before the session (the LPC17xx probe's "?")
+// are made up to a whole command, so the ROM's framing matches ours.
+TEST_F(SerialSdp, StrayBytesBeforeTheSessionAreMadeUpToACommand) {
+  for (size_t stray : {1u, 15u, 17u}) {
+    SCOPED_TRACE(stray);
+    bootrom::ImxSdpRom chip{kUid};
+    bootrom::ImxSdpSerialPeer line{chip};
+    {
+      int fd = ::open(line.devicePath().c_str(), O_RDWR | O_NOCTTY);
+      termios t{};
+      tcgetattr(fd, &t);
+      cfmakeraw(&t);
+      cfsetispeed(&t, B115200);
+      cfsetospeed(&t, B115200);
+      tcsetattr(fd, TCSANOW, &t);
+      ASSERT_EQ(write(fd, std::string(stray, '?').data(), stray), static_cast<ssize_t>(stray));
+      usleep(20000);
+      close(fd);
+    }
+    SDPLoader sdp;
+    Serial_SDPLoader* port = new Serial_SDPLoader(line.devicePath().c_str());
+    port->setBytesBefore(stray);
+    ASSERT_TRUE(sdp.setLoader(port));
+    ASSERT_EQ(sdp.init(), 0);
+    unsigned long id = 0;
+    ASSERT_EQ(sdp.getFingerprint(id), 0);
+    EXPECT_EQ(id, kUid);
+    EXPECT_EQ(chip.commandTypes().back(), 0x0101);
+  }
 }
 
 // --- the port itself ----------------------------------------------------

@@ -67,7 +67,7 @@ TEST(StandaloneRoms, ImxSdpOverSerial) {
               " -- " + kProbe + " imx {port}");
   EXPECT_EQ(r.status, 0) << r.output;
   EXPECT_TRUE(has(r, "uid 1122334455667788")) << r.output;
-  EXPECT_TRUE(has(r, "write 0x20000000 1000")) << r.output;
+  EXPECT_TRUE(has(r, "write 0x20000000 2000")) << r.output;
   EXPECT_TRUE(has(r, "jump 0x20000400")) << r.output;
   std::string memory = testsupport::readFile(dir.file("mem.bin"));
   ASSERT_EQ(memory.size(), 1000u);
