@@ -18,6 +18,17 @@ std::vector<std::string> environmentWithoutProxies();
 // not start or did not exit by itself.
 int runProgram(const std::vector<std::string>& argv, const std::string& out, const std::string& err);
 
+// A shell command run to its end: its exit status (-1 when it did not
+// start or did not exit by itself) and what it printed on both streams.
+struct CommandRun {
+  int status = -1;
+  std::string output;
+};
+CommandRun runCommand(const std::string& command);
+
+// The path of a program on PATH, or "" when it is not installed.
+std::string findOnPath(const std::string& name);
+
 // A program that runs beside the test and prints the port it listens on
 // as its first line. It is stopped (SIGTERM) and reaped with this object.
 class ListeningProgram {

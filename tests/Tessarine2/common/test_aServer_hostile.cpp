@@ -37,16 +37,6 @@ constexpr long long kModuleSilenceMS = 2000;
 
 Bytes silentRequest(uint8_t client, uint8_t n) { return wire(kModule, {kSilentCommand, client, n}); }
 
-size_t countReceived(const simmodule::ModuleEngine& engine, const Bytes& data) {
-  size_t count = 0;
-  for (const auto& packet : engine.received()) {
-    if (packet.packet.address == kModule && packet.packet.data == data) {
-      ++count;
-    }
-  }
-  return count;
-}
-
 size_t countSilentFrom(const simmodule::ModuleEngine& engine, uint8_t client) {
   size_t count = 0;
   for (const auto& packet : engine.received()) {

@@ -101,16 +101,6 @@ class PortKeeper {
   int fd_ = -1;
 };
 
-size_t countReceived(const simmodule::ModuleEngine& engine, const Bytes& data) {
-  size_t count = 0;
-  for (const auto& packet : engine.received()) {
-    if (packet.packet.address == kModule && packet.packet.data == data) {
-      ++count;
-    }
-  }
-  return count;
-}
-
 TEST(ServerRequests, ACallerTalksToItsModuleThroughItsOwnServer) {
   SharedModule shared;
   ASSERT_TRUE(shared.open());

@@ -149,6 +149,17 @@ inline Bytes echoRequest(const Bytes& payload) {
   return wire(kModule, data);
 }
 
+// How many times the module received exactly this request.
+inline size_t countReceived(const simmodule::ModuleEngine& engine, const Bytes& data) {
+  size_t count = 0;
+  for (const auto& packet : engine.received()) {
+    if (packet.packet.address == kModule && packet.packet.data == data) {
+      ++count;
+    }
+  }
+  return count;
+}
+
 inline long long msSince(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
 }

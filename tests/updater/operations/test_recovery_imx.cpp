@@ -75,9 +75,8 @@ constexpr uint32_t kLoaderStart = 0x20200000;
 const Bytes kLoaderA = withVectorTable(birdgen::pattern(2500, 31), 0x20000000, 0x20000400);
 const Bytes kLoaderB = withVectorTable(birdgen::pattern(100, 32), kLoaderStart, kLoaderStart);
 
-// The recovery loader as the store or the server holds it: two loader
-// blocks (DTCM and OCRAM) and, optionally, where to start.
-std::string loaderContainer(bool withStart, bool withBlocks = true) {
+// A loader container's first block: the descriptor every loader here carries.
+birdgen::Container withLoaderDescriptor() {
   birdgen::Container c;
   birdgen::Descriptor d;
   d.build = std::to_string(kLoaderBuild);
@@ -85,6 +84,13 @@ std::string loaderContainer(bool withStart, bool withBlocks = true) {
   d.serial = opstest::hex8(kDefaultSerial);
   d.model = "Pandrel";
   c.blocks.push_back(birdgen::descriptor(d));
+  return c;
+}
+
+// The recovery loader as the store or the server holds it: two loader
+// blocks (DTCM and OCRAM) and, optionally, where to start.
+std::string loaderContainer(bool withStart, bool withBlocks = true) {
+  birdgen::Container c = withLoaderDescriptor();
   if (withBlocks) {
     c.blocks.push_back(birdgen::loader(0x20000000, kLoaderA));
     c.blocks.push_back(birdgen::loader(0x20200000, kLoaderB));
@@ -317,13 +323,7 @@ TEST_F(ImxRecoveryTest, AContainerWithoutLoaderBlocksOnlyJumps) {
 // cover, behind the LPC17xx probe's stray "?".
 TEST_F(ImxRecoveryTest, ALargeLoaderOverThePacedSerialLine) {
   const Bytes big = withVectorTable(birdgen::pattern(16 * 1024, 40), 0x20000000, 0x20000400);
-  birdgen::Container c;
-  birdgen::Descriptor d;
-  d.build = std::to_string(kLoaderBuild);
-  d.version = "9.9.9";
-  d.serial = opstest::hex8(kDefaultSerial);
-  d.model = "Pandrel";
-  c.blocks.push_back(birdgen::descriptor(d));
+  birdgen::Container c = withLoaderDescriptor();
   c.blocks.push_back(birdgen::loader(0x20000000, big));
   storeLoader(kDefaultSerial, opstest::bytesOf(c));
   bootrom::SerialLineOptions line;
@@ -382,13 +382,7 @@ class ImxBadLoader : public ImxRecoveryTest, public ::testing::WithParamInterfac
 TEST_P(ImxBadLoader, IsRefusedBeforeAnythingIsSent) {
   const BadLoaderCase& c = GetParam();
   onSerialPort();
-  birdgen::Container container;
-  birdgen::Descriptor d;
-  d.build = std::to_string(kLoaderBuild);
-  d.version = "9.9.9";
-  d.serial = opstest::hex8(kDefaultSerial);
-  d.model = "Pandrel";
-  container.blocks.push_back(birdgen::descriptor(d));
+  birdgen::Container container = withLoaderDescriptor();
   container.blocks.push_back(birdgen::loader(0x20000000, c.image));
   if (c.start != 0) container.blocks.push_back(birdgen::loaderStart(c.start));
   storeLoader(kDefaultSerial, opstest::bytesOf(container));

@@ -12,45 +12,15 @@
 #include <sstream>
 #include <string>
 
+#include "tests/sim/ProgramRun.h"
 #include "tests/sim/TempDir.h"
 
 namespace {
 
 const std::string kImxRom = SIM_IMXRT_SDP;
 
-std::string findTool(const char* name) {
-  const char* path = std::getenv("PATH");
-  std::stringstream dirs(path != nullptr ? path : "/usr/bin:/bin");
-  std::string dir;
-  while (std::getline(dirs, dir, ':')) {
-    const std::string candidate = dir + "/" + name;
-    if (access(candidate.c_str(), X_OK) == 0) {
-      return candidate;
-    }
-  }
-  return "";
-}
-
-struct ToolRun {
-  int status = -1;
-  std::string output;
-};
-
-ToolRun run(const std::string& command) {
-  ToolRun result;
-  FILE* pipe = popen((command + " 2>&1").c_str(), "r");
-  if (pipe == nullptr) {
-    return result;
-  }
-  char buffer[512];
-  size_t n;
-  while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) {
-    result.output.append(buffer, n);
-  }
-  const int status = pclose(pipe);
-  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return result;
-}
+using testsupport::CommandRun;
+using testsupport::runCommand;
 
 void putWord(std::string& image, size_t at, uint32_t value) {
   for (int i = 0; i < 4; ++i) image[at + i] = static_cast<char>(value >> (8 * i));
@@ -77,7 +47,7 @@ std::string bootImage(uint32_t self, size_t size) {
 }
 
 TEST(ImxUart, LoadsVerifiesAndStartsAnImageOnThePacedLine) {
-  const std::string tool = findTool("imx_uart");
+  const std::string tool = testsupport::findOnPath("imx_uart");
   if (tool.empty()) {
     GTEST_SKIP() << "imx_uart (Debian package imx-usb-loader) is not installed";
   }
@@ -91,7 +61,7 @@ TEST(ImxUart, LoadsVerifiesAndStartsAnImageOnThePacedLine) {
   const std::string file = dir.write("loader.imx", image);
   // The started image speaks on the UART, as a boot loader's banner would;
   // the tool reads its answer to the jump from there.
-  const ToolRun r = run(kImxRom + " --serial --after-jump 'U-Boot\\r\\n' --memory-out 0x20000400:16384:" +
+  const CommandRun r = runCommand(kImxRom + " --serial --after-jump 'U-Boot\\r\\n' --memory-out 0x20000400:16384:" +
                     dir.file("memory.bin") + " -- " + tool + " -N -n -v {port} " + config + " " + file);
   EXPECT_EQ(r.status, 0) << r.output;
   EXPECT_NE(r.output.find("status 0x88888888"), std::string::npos) << r.output;

@@ -21,22 +21,8 @@ const std::string kRom = SIM_LPC17XX_ISP;
 // the LPC1764, so its runs present the chip as one.
 const char kLpc1764[] = "0x26011922";
 
-// The tool's path on PATH, or "" when it is not installed.
-std::string tool(const std::string& name) {
-  const char* path = std::getenv("PATH");
-  std::stringstream dirs(path != nullptr ? path : "/usr/bin:/bin");
-  std::string dir;
-  while (std::getline(dirs, dir, ':')) {
-    const std::string candidate = dir + "/" + name;
-    if (!dir.empty() && access(candidate.c_str(), X_OK) == 0) {
-      return candidate;
-    }
-  }
-  return "";
-}
-
 #define REQUIRE_TOOL(var, name)                                                                  \
-  const std::string var = tool(name);                                                            \
+  const std::string var = testsupport::findOnPath(name);                                      \
   if (var.empty()) {                                                                             \
     GTEST_SKIP() << name << " is not installed (scripts/setup installs it)";                    \
   }

@@ -7,30 +7,14 @@
 #include <cstdio>
 #include <string>
 
+#include "tests/sim/ProgramRun.h"
 #include "tests/sim/TempDir.h"
 
 namespace {
 
-struct RomRun {
-  int status = -1;
-  std::string output;
-};
+using RomRun = testsupport::CommandRun;
 
-RomRun run(const std::string& command) {
-  RomRun result;
-  FILE* pipe = popen((command + " 2>&1").c_str(), "r");
-  if (pipe == nullptr) {
-    return result;
-  }
-  char buffer[512];
-  size_t n;
-  while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) {
-    result.output.append(buffer, n);
-  }
-  int status = pclose(pipe);
-  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return result;
-}
+RomRun run(const std::string& command) { return testsupport::runCommand(command); }
 
 bool has(const RomRun& r, const std::string& text) { return r.output.find(text) != std::string::npos; }
 
