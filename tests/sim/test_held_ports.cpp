@@ -13,6 +13,7 @@
 #include <cstring>
 #include <string>
 
+#include "tests/sim/PortProbe.h"
 #include "tests/sim/PtyPeer.h"
 #include "tests/sim/TcpPeer.h"
 #include "tests/sim/module/ModuleEngine.h"
@@ -21,34 +22,8 @@
 
 namespace {
 
-sockaddr_in loopback(uint16_t port) {
-  sockaddr_in where{};
-  where.sin_family = AF_INET;
-  where.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  where.sin_port = htons(port);
-  return where;
-}
-
-// errno of connecting to 127.0.0.1:port, 0 when it connected.
-int connectError(uint16_t port) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in where = loopback(port);
-  int error = connect(fd, reinterpret_cast<sockaddr*>(&where), sizeof where) == 0 ? 0 : errno;
-  close(fd);
-  return error;
-}
-
-// errno of binding and listening on 127.0.0.1:port the way a peer of
-// another test would (SO_REUSEADDR), 0 when it could.
-int listenError(uint16_t port) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  int on = 1;
-  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  sockaddr_in where = loopback(port);
-  int error = bind(fd, reinterpret_cast<sockaddr*>(&where), sizeof where) == 0 && listen(fd, 1) == 0 ? 0 : errno;
-  close(fd);
-  return error;
-}
+using testsupport::connectError;
+using testsupport::listenError;
 
 // One request to the server at port, read until the server closes (so its
 // end goes to TIME_WAIT); false when there was no answer.
@@ -56,7 +31,7 @@ bool askServer(uint16_t port) {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   timeval limit{10, 0};
   setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-  sockaddr_in where = loopback(port);
+  sockaddr_in where = testsupport::loopbackAt(port);
   const std::string request = "GET /cgi/u?op=ping HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
   bool answered = connect(fd, reinterpret_cast<sockaddr*>(&where), sizeof where) == 0 &&
                   send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size());
@@ -72,7 +47,7 @@ bool askServer(uint16_t port) {
 
 void expectHeld(uint16_t port) {
   EXPECT_EQ(connectError(port), ECONNREFUSED) << "port " << port;
-  EXPECT_EQ(listenError(port), EADDRINUSE) << "port " << port;
+  EXPECT_EQ(listenError(port, SO_REUSEADDR), EADDRINUSE) << "port " << port;
 }
 
 TEST(HeldPort, StoppedUpdateServerRefusesAndKeepsItsPortFromOthers) {

@@ -9,38 +9,14 @@
 
 #include <cerrno>
 
+#include "tests/sim/PortProbe.h"
 #include "tests/sim/module/ModuleEngine.h"
 #include "tests/sim/module/TcpFront.h"
 
 namespace {
 
-sockaddr_in loopback(uint16_t port) {
-  sockaddr_in where{};
-  where.sin_family = AF_INET;
-  where.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  where.sin_port = htons(port);
-  return where;
-}
-
-// errno of connecting to the port, 0 when it connected.
-int connectError(uint16_t port) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in where = loopback(port);
-  const int error = connect(fd, reinterpret_cast<sockaddr*>(&where), sizeof where) == 0 ? 0 : errno;
-  close(fd);
-  return error;
-}
-
-// Whether a socket with the option can bind the port and listen there.
-bool strangerListens(uint16_t port, int option) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  int on = 1;
-  if (option != 0) setsockopt(fd, SOL_SOCKET, option, &on, sizeof on);
-  sockaddr_in where = loopback(port);
-  const bool listens = bind(fd, reinterpret_cast<sockaddr*>(&where), sizeof where) == 0 && listen(fd, 1) == 0;
-  close(fd);
-  return listens;
-}
+using testsupport::connectError;
+using testsupport::listenError;
 
 TEST(TcpFront, AStoppedFrontRefusesAndKeepsItsPortUntilItListensAgain) {
   simmodule::ModuleEngine engine;
@@ -54,8 +30,8 @@ TEST(TcpFront, AStoppedFrontRefusesAndKeepsItsPortUntilItListensAgain) {
     SCOPED_TRACE(round);
     front.stopListening();
     EXPECT_EQ(connectError(port), ECONNREFUSED);
-    EXPECT_FALSE(strangerListens(port, 0));
-    EXPECT_FALSE(strangerListens(port, SO_REUSEADDR)) << "a server that sets SO_REUSEADDR took the port";
+    EXPECT_NE(listenError(port, 0), 0);
+    EXPECT_NE(listenError(port, SO_REUSEADDR), 0) << "a server that sets SO_REUSEADDR took the port";
     ASSERT_TRUE(front.listenAgain());
     EXPECT_EQ(front.port(), port);
     EXPECT_EQ(connectError(port), 0);
