@@ -35,7 +35,7 @@ constexpr uint8_t kFirstAddress = 2;
 constexpr uint8_t kProbeFirst = 2;
 constexpr uint8_t kProbeBound = 253;
 constexpr uint8_t kBusSpeed = 3;
-// Where the transport words start in a link specification.
+// Where the transport words start in a link record.
 constexpr size_t kTransportOffset = 24;
 
 uint32_t loopbackInterface() { return htonl(INADDR_LOOPBACK); }

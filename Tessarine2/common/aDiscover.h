@@ -52,7 +52,7 @@ struct linkSpec {
   } t;
 };
 
-static_assert(sizeof(linkSpec) == 128, "a link specification is 128 bytes on every path");
+static_assert(sizeof(linkSpec) == 128, "a linkSpec is 128 bytes on every path");
 static_assert(offsetof(linkSpec, type) == 0, "linkSpec layout");
 static_assert(offsetof(linkSpec, serial_num) == 4, "linkSpec layout");
 static_assert(offsetof(linkSpec, module) == 8, "linkSpec layout");

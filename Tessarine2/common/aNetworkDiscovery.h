@@ -10,13 +10,13 @@
 //
 // Beacon discovery: a client publishes DISCOVERY_BEACON_FILTER (20 bytes, no
 // NUL) on the beacon port through CZMQ's beacon actor; a server that hears
-// it publishes its 128-byte network spec (a linkSpec of type aWeave) on the
+// it publishes its 128-byte network record (a linkSpec of type aWeave) on the
 // same port for a while.
 //
 // Local multicast discovery: on the loopback interface, group 224.0.0.7 is
 // divided into slots. A server holds the request port of its slot (a bound
 // receiver without address reuse) and answers the 4-byte request with its
-// network spec, sent to the slot's reply port.
+// network record, sent to the slot's reply port.
 
 #define DISCOVERY_BEACON_FILTER "Tessarine2-Discovery"
 constexpr size_t aDISCOVERY_BEACON_FILTER_LENGTH = sizeof(DISCOVERY_BEACON_FILTER) - 1;

@@ -13,7 +13,7 @@
 // Requests go to the module one at a time and the module's replies go back
 // to the client that asked; streamed values go in batches to the clients
 // that subscribed; discovery requests are answered with the server's
-// network spec once the module's model is known.
+// network record once the module's model is known.
 //
 // Anyone on the served network can connect, so what one client can cost
 // the others is bounded: connections (well below the descriptor limit),

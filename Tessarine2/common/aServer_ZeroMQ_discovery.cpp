@@ -1,7 +1,7 @@
 // Discovery answers of the module-sharing server. At start the server picks
 // beacon discovery (it serves a real network interface) or local multicast
 // discovery (loopback only) and answers the matching client requests with
-// its network spec, once the module's model is known.
+// its network record, once the module's model is known.
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -23,7 +23,7 @@ constexpr uint32_t kMaxInterfaces = 50;
 // The beacon actor's pipe is read by the broker only when the poller says
 // so; the time-out bounds a read of a half-delivered beacon.
 constexpr int kBeaconReceiveTimeoutMS = 100;
-// A heard client beacon starts a period of answers: the spec is published
+// A heard client beacon starts a period of answers: the record is published
 // every 100 ms for 2 to 3 s (until the first broker wake-up after 2 s),
 // which a client's 2.2 s collection takes in.
 constexpr uint64_t kPublishPeriodMS = 2000;

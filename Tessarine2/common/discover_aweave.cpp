@@ -24,7 +24,7 @@ void aWeaveSpecCollector::offer(const linkSpec& spec) {
   try {
     known_.push_back(spec);
   } catch (const std::bad_alloc&) {
-    // A spec that cannot be remembered could be offered twice; leave it.
+    // A record that cannot be remembered could be offered twice; leave it.
     return;
   }
   bool taken = false;

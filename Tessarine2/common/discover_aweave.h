@@ -10,8 +10,8 @@
 // beacon client, its local multicast client and the entry point
 // aDiscovery_Enumerate_aWeaveModules. Not part of the library's interface.
 
-// True when a spec with the same serial number is already among specs
-// (despite the name: it tells whether the spec is already known).
+// True when a record with the same serial number is already among records
+// (despite the name: it tells whether the record is already known).
 bool _isNewSpec(const std::vector<linkSpec>& specs, const linkSpec& spec);
 
 // One discovery run's answers: offers each server once to the caller's

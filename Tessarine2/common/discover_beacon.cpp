@@ -8,10 +8,10 @@
 
 namespace {
 
-// Servers publish their spec every 100 ms for 2 to 3 s after they hear a
+// Servers publish their record every 100 ms for 2 to 3 s after they hear a
 // beacon; 22 receive windows of 100 ms collect them. The windows are a
 // fixed span of time, not a number of beacons heard: a busy network (many
-// servers, each repeating its spec) must not use them up before a slower
+// servers, each repeating its record) must not use them up before a slower
 // server has answered.
 constexpr int kReceiveWindowMS = 100;
 constexpr uint64_t kCollectionMS = 22 * kReceiveWindowMS;
@@ -44,7 +44,7 @@ uint8_t _findLinkSpecs_beacon(aDiscoveryCallback callback, void* reference) {
   if (bound) {
     zsock_send(beacon, "sbi", "PUBLISH", reinterpret_cast<const byte*>(DISCOVERY_BEACON_FILTER),
                aDISCOVERY_BEACON_FILTER_LENGTH, aDISCOVERY_BEACON_INTERVAL_MS);
-    // An empty filter delivers every beacon heard; the servers' specs are
+    // An empty filter delivers every beacon heard; the servers' records are
     // told apart from other clients' beacons by their size.
     zsock_send(beacon, "sb", "SUBSCRIBE", reinterpret_cast<const byte*>(""), static_cast<size_t>(0));
     zsock_set_rcvtimeo(beacon, kReceiveWindowMS);

@@ -34,7 +34,7 @@ uint8_t _findLinkSpecs_multicast(aDiscoveryCallback callback, void* reference) {
       if (received == static_cast<int64_t>(aDISCOVERY_SPEC_SIZE)) {
         linkSpec spec;
         std::memcpy(&spec, answer, sizeof(spec));
-        // Only servers on this machine answer here; a spec that names
+        // Only servers on this machine answer here; a record that names
         // another address is not reachable the way this scan found it.
         if (spec.t.ip.ip_address == loopback) collector.offer(spec);
       }

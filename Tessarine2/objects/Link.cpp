@@ -21,7 +21,7 @@ constexpr uint16_t kConnectPolls = 200;
 constexpr uint64_t kConnectPollMS = 10;
 constexpr uint64_t kAddressWaitMS = 1000;
 
-// Takes a specification found by enumeration when it has the wanted model
+// Takes a link record found by enumeration when it has the wanted model
 // (any model when the wanted one is 0); the reference is the target record.
 bool cbModelCallback(const linkSpec* spec, bool* taken, void* reference) {
   linkSpec* target = static_cast<linkSpec*>(reference);

@@ -40,7 +40,7 @@ class Link {
   // aErrConnection when a link is held already.
   aErr connect();
   // Holds one more use of the other Link's link, reached through this
-  // Link's own specification.
+  // Link's own link record.
   aErr connectThroughLinkModule(Link& other);
   bool isConnected();
   // 8 without a link.

@@ -101,9 +101,9 @@ struct Link::impl {
   aErr setSpecifier(const linkSpec* specifier);
   aErr getSpecifier(linkSpec* specifier) const;
   const char* getName() const { return name; }
-  // A new link for the specification; share is the link already held that
+  // A new link for the record; share is the link already held that
   // an aWeave client should join (0 for none). Sets *err for a
-  // specification that cannot be connected; 0 when the creation failed.
+  // link record that cannot be connected; 0 when the creation failed.
   linkID linkCreateHelper(const linkSpec& specifier, linkID share, aErr* err);
   aErr discoveryAndConnectHelper(linkType type, uint32_t serialNumber, uint8_t model, Link& owningLink);
   aErr waitForLink(uint16_t polls);

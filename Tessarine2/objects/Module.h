@@ -14,7 +14,7 @@ namespace Tessarine {
 
 // The application's handle on one module: owns the module's Link, knows
 // the module's address, and connects by serial number, from a link
-// specification, again, or through a router module's link. After a direct
+// record, again, or through a router module's link. After a direct
 // connection it asks the module for its address and adopts it
 // (auto-networking). Used from one thread at a time.
 class Module {

@@ -14,7 +14,7 @@ struct aWeaveConfig {
   // 127.0.0.1 in network byte order, as the host stores it.
   static constexpr uint32_t kLoopbackInterface = 0x0100007F;
 
-  uint8_t enabled;            // 1: USB through a local server; aWeave specs allowed
+  uint8_t enabled;            // 1: USB through a local server; aWeave records allowed
   uint8_t fallback;           // 1: USB <-> aWeave retry after a failed search
   uint8_t localOnly;          // 1: the server serves 127.0.0.1 only
   uint16_t port;              // the server's TCP port; written back on creation

@@ -29,7 +29,7 @@ bool sParseSerial(const char* text, uint32_t* serial) {
   return true;
 }
 
-// Fills spec from the device when it is a module. The device is opened only
+// Fills the linkSpec from the device when it is a module. The device is opened only
 // to read its serial-number string and is closed again.
 bool sDescribe(libusb_device* device, linkSpec* spec) {
   libusb_device_handle* handle = nullptr;

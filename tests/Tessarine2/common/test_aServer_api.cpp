@@ -1,5 +1,5 @@
 // The server's own interface on a link made by the test (any link of the
-// table serves), its packet rules, the network spec, and the network client
+// table serves), its packet rules, the network record, and the network client
 // stream against a bare ROUTER peer.
 
 #include <gtest/gtest.h>

@@ -159,7 +159,7 @@ TEST_F(BeaconDiscovery, CallbackThatStopsEndsTheRun) {
 }
 
 TEST_F(BeaconDiscovery, BusyNetworkDoesNotCutTheCollectionShort) {
-  // One server repeats its spec every 5 ms; another starts answering only
+  // One server repeats its record every 5 ms; another starts answering only
   // after 800 ms. Counting heard beacons instead of time would end the run
   // long before the slow one speaks.
   BeaconResponder::Options chatty = server(0x00000001);

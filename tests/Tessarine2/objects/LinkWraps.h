@@ -18,7 +18,7 @@
 namespace objtest {
 
 struct WrapScript {
-  // aDiscovery_FindModule: the specification found per type; none: NULL.
+  // aDiscovery_FindModule: the link record found per type; none: NULL.
   std::map<linkType, linkSpec> found;
   std::vector<linkType> findCalls;
   // aDiscovery_EnumerateModules: offered in order to the callback.

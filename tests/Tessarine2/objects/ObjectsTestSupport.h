@@ -2,7 +2,7 @@
 #define TESTS_TESSARINE2_OBJECTS_OBJECTSTESTSUPPORT_H
 
 // Simulated modules behind a TCP front or a pseudo-terminal, link
-// specifications for them, and small checks shared by the object tests
+// link records for them, and small checks shared by the object tests
 // (and the object benchmarks).
 
 #include <arpa/inet.h>

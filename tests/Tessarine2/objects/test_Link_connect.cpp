@@ -32,7 +32,7 @@ const SimPacket kForceRouteOn{0xAF, {1}};
 const SimPacket kForceRouteOff{0xAF, {0}};
 const SimPacket kAddressQuery{0xAD, {}};
 
-// A connection made from a specification adopts the module's address, and
+// A connection made from a link record adopts the module's address, and
 // the link is closed by the Module's destruction with force-route off.
 void expectDirectConnection(ModuleEngine& engine, const linkSpec& spec, bool synchronised) {
   auto module = connectedModule(spec, 2);

@@ -52,7 +52,7 @@ TEST_F(Fallback, SearchesTheOtherTransportOnceAndOnlyWhenTheRuleSaysSo) {
     uint8_t enabled;
     uint8_t fallback;
     std::vector<linkType> found;  // types on which the module is found
-    linkType foundAs;             // the type of the specification found
+    linkType foundAs;             // the type of the link record found
     bool serverWorks;             // a USB module behind a local server
     bool clientWorks;             // an aWeave client link
     std::vector<linkType> searched;
@@ -125,7 +125,7 @@ TEST_F(Fallback, AUsbModuleGoesThroughALocalServerWhoseAddressIsWrittenBack) {
   EXPECT_EQ(module.getModuleAddress(), kAddress);
 
   // A module behind it reaches the router through that server: an aWeave
-  // specification to the written-back address, joining the router's link.
+  // link record to the written-back address, joining the router's link.
   Module behind(0x04, false, 0);
   ASSERT_EQ(behind.connectThroughLinkModule(&module), aErrNone);
   ASSERT_EQ(script().clientCalls.size(), 1u);

@@ -1,4 +1,4 @@
-// Link specifications and the parts of discovery that touch no bus or
+// Link records and the parts of discovery that touch no bus or
 // network.
 
 #include <arpa/inet.h>

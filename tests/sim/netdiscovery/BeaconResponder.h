@@ -17,10 +17,10 @@ namespace netsim {
 // The beacon side of a module-sharing server on a real interface. Its CZMQ
 // beacon actor listens on UDP port 8585 for beacons that begin with
 // "Tessarine2-Discovery"; on the first one it hears it publishes its
-// 128-byte network spec every 100 ms and falls silent once more than 2 s
+// 128-byte network record every 100 ms and falls silent once more than 2 s
 // have passed, checked at least once a second; the next beacon heard after
 // that starts a new period. A server whose model is still 0 reads beacons
-// and answers nothing. The spec advertises the address that the beacon
+// and answers nothing. The record advertises the address that the beacon
 // actor reports for its interface.
 //
 // The beacon actor uses CZMQ's interface setting as it stands when start()
@@ -29,7 +29,7 @@ class BeaconResponder {
  public:
   struct Options {
     ServerIdentity identity;  // the address is taken from the beacon actor
-    // Bytes published instead of the spec (a server that answers wrongly).
+    // Bytes published instead of the record (a server that answers wrongly).
     std::optional<std::vector<uint8_t>> answer;
     int publishIntervalMS = 100;
     // Time between hearing a beacon and starting to publish.

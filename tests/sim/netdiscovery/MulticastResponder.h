@@ -14,7 +14,7 @@ namespace netsim {
 // The local multicast side of a module-sharing server, on the loopback
 // interface: it holds the first free request port 9850 + slot (a receiver
 // bound without address reuse, in group 224.0.0.7), and answers each 4-byte
-// request 0xABCDDCBA (host byte order) with its 128-byte network spec, sent
+// request 0xABCDDCBA (host byte order) with its 128-byte network record, sent
 // to the group on the slot's reply port 9950 + slot. A server whose model is
 // still 0 reads requests and answers nothing.
 //
@@ -23,7 +23,7 @@ class MulticastResponder {
  public:
   struct Options {
     ServerIdentity identity;
-    // Bytes sent instead of the spec (a server that answers wrongly).
+    // Bytes sent instead of the record (a server that answers wrongly).
     std::optional<std::vector<uint8_t>> answer;
     // Time between reading a request and answering it.
     int answerDelayMS = 0;

@@ -10,7 +10,7 @@
 namespace opstest {
 
 // The parts of a container the operations look at.
-struct ContainerSpec {
+struct ContainerShape {
   uint32_t serial = 0x0000ABCD;
   uint32_t build = 1234;
   std::string model = "Pandrel";
@@ -27,7 +27,7 @@ inline std::string hex8(uint32_t value) {
   return text;
 }
 
-inline birdgen::Container makeContainer(const ContainerSpec& spec) {
+inline birdgen::Container makeContainer(const ContainerShape& spec) {
   birdgen::Container c;
   if (spec.descriptor) {
     birdgen::Descriptor d;
@@ -46,7 +46,7 @@ inline birdgen::Container makeContainer(const ContainerSpec& spec) {
   return c;
 }
 
-inline std::string containerBytes(const ContainerSpec& spec) {
+inline std::string containerBytes(const ContainerShape& spec) {
   birdgen::Bytes bytes = birdgen::file(makeContainer(spec));
   return std::string(bytes.begin(), bytes.end());
 }

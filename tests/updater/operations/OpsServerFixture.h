@@ -24,10 +24,10 @@ constexpr uint32_t kJunkSerial = 0x0BAD0001;
 
 inline testsupport::UpdateServerModel opsModel() {
   testsupport::UpdateServerModel model;
-  ContainerSpec old;
+  ContainerShape old;
   old.build = kOldBuild;
   model.addBuild(kSerial, kOldBuild, "1.1.0", containerBytes(old));
-  ContainerSpec latest;
+  ContainerShape latest;
   model.addBuild(kSerial, kBuild, "1.2.3", containerBytes(latest));
   model.addBuild(kJunkSerial, 77, "0.0.1", "this is not a bird");
   model.addFingerprint({1, 2, 3, 4}, kSerial, kOldBuild);

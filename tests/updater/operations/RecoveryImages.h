@@ -39,7 +39,7 @@ inline std::vector<FlashBlock> lpcLayout() {
 // that must never reach flash. Firmware images are scrambled with the chip.
 inline birdgen::Container lpcContainer(uint32_t serial, const std::vector<FlashBlock>& blocks, bool endMarker,
                                        bool generic = false, uint32_t build = 1234) {
-  ContainerSpec spec;
+  ContainerShape spec;
   spec.serial = serial;
   spec.build = build;
   spec.loaders.clear();

@@ -172,7 +172,7 @@ inline simmodule::ModuleIdentity identity(uint32_t serial, uint8_t model = kPand
 // The firmware blocks of the default container are in the module's flash,
 // and the module rebooted once.
 inline void expectFirmwareIn(const simmodule::UpgradeCommand& upgrade) {
-  birdgen::Container c = makeContainer(ContainerSpec());
+  birdgen::Container c = makeContainer(ContainerShape());
   for (const birdgen::Block& b : c.blocks) {
     if ((b.header & 0x1F) != birdgen::kTypeFirmware) continue;
     const uint32_t address = (uint32_t(b.payload[0]) << 24) | (uint32_t(b.payload[1]) << 16) |

@@ -11,7 +11,7 @@
 namespace {
 
 using opstest::containerBytes;
-using opstest::ContainerSpec;
+using opstest::ContainerShape;
 using opstest::kBuild;
 using opstest::kJunkSerial;
 using opstest::kOldBuild;
@@ -24,7 +24,7 @@ using DownloadTest = OpsServerTest;
 TEST_F(DownloadTest, LatestBuildIsStoredAndRecorded) {
   EXPECT_EQ(updater->Download_Firmware(kSerial, "", false, false), kBuild);
 
-  ContainerSpec latest;
+  ContainerShape latest;
   EXPECT_EQ(storedFile(kSerial, "1234.bird"), containerBytes(latest));
   KeyValueStore values = settings(kSerial);
   ASSERT_NE(values["LATEST_DOWNLOAD"], nullptr);
@@ -43,7 +43,7 @@ TEST_F(DownloadTest, LatestBuildIsStoredAndRecorded) {
 
 TEST_F(DownloadTest, GivenBuildWithLeadingZerosIsStoredByItsValue) {
   EXPECT_EQ(updater->Download_Firmware(kSerial, "0001200", false, false), kOldBuild);
-  ContainerSpec old;
+  ContainerShape old;
   old.build = kOldBuild;
   EXPECT_EQ(storedFile(kSerial, "1200.bird"), containerBytes(old));
   EXPECT_STREQ(settings(kSerial)["LATEST_DOWNLOAD"], "1200.bird");
@@ -65,7 +65,7 @@ TEST_F(DownloadTest, ADownloadReplacesTheStoredFileOfTheSameBuild) {
   ASSERT_EQ(mkdir(deviceDir(kSerial).c_str(), 0755), 0);
   dir.write("updater/0000ABCD/1234.bird", "stale");
   EXPECT_EQ(updater->Download_Firmware(kSerial, "1234", false, false), kBuild);
-  EXPECT_EQ(storedFile(kSerial, "1234.bird"), containerBytes(ContainerSpec()));
+  EXPECT_EQ(storedFile(kSerial, "1234.bird"), containerBytes(ContainerShape()));
 }
 
 struct FailureCase {
@@ -216,20 +216,20 @@ TEST_F(DownloadTest, BuildList) {
 // (or generic), may take the name 1300.bird.
 TEST_F(DownloadTest, AContainerThatIsNotTheRequestedOneIsRefused) {
   constexpr uint32_t kAsked = 1300;
-  ContainerSpec good;
+  ContainerShape good;
   good.build = kAsked;
-  ContainerSpec otherBuild;
-  ContainerSpec otherDevice;
+  ContainerShape otherBuild;
+  ContainerShape otherDevice;
   otherDevice.build = kAsked;
   otherDevice.serial = 0x00C0FFEE;
-  ContainerSpec genericOtherBuild;
+  ContainerShape genericOtherBuild;
   genericOtherBuild.generic = true;
   genericOtherBuild.serial = 0;
-  ContainerSpec noDescriptor;
+  ContainerShape noDescriptor;
   noDescriptor.descriptor = false;
   struct Row {
     const char* what;
-    ContainerSpec sent;
+    ContainerShape sent;
     const char* error;  // the first error line
   };
   const Row rows[] = {
@@ -261,7 +261,7 @@ TEST_F(DownloadTest, AContainerThatIsNotTheRequestedOneIsRefused) {
 
   // A generic container carries no module's serial number: the build alone
   // must match.
-  ContainerSpec generic;
+  ContainerShape generic;
   generic.generic = true;
   generic.serial = 0;
   generic.build = kAsked;

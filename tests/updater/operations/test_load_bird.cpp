@@ -12,7 +12,7 @@
 namespace {
 
 using opstest::containerBytes;
-using opstest::ContainerSpec;
+using opstest::ContainerShape;
 using opstest::kBuild;
 using opstest::kSerial;
 using opstest::OpsServerTest;
@@ -34,7 +34,7 @@ std::string thrownBy(const std::function<void()>& call) {
 }
 
 TEST_F(LoadBirdTest, APathIsLoadedWithoutTheStoreOrTheServer) {
-  const std::string path = dir.write("given.bird", containerBytes(ContainerSpec()));
+  const std::string path = dir.write("given.bird", containerBytes(ContainerShape()));
   for (bool allowDownload : {false, true}) {
     BirdFile bird = updater->load_bird("Updating", path, kSerial, 4711, allowDownload);
     EXPECT_EQ(bird.GetBuild(), kBuild);
@@ -77,7 +77,7 @@ TEST_F(LoadBirdTest, AMissingOrInvalidBuildIsDownloadedWhenAllowed) {
   bird = updater->load_bird("Recovering", "", kSerial, kBuild, true);
   EXPECT_EQ(bird.GetBuild(), kBuild);
   EXPECT_EQ(requestsOf("bird"), 1u);
-  EXPECT_EQ(storedFile(kSerial, "1234.bird"), containerBytes(ContainerSpec()));
+  EXPECT_EQ(storedFile(kSerial, "1234.bird"), containerBytes(ContainerShape()));
 }
 
 TEST_F(LoadBirdTest, ABuildTheServerDoesNotHaveThrowsAfterTheDownloadsOwnMessage) {

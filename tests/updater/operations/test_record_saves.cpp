@@ -26,7 +26,7 @@
 namespace {
 
 using opstest::containerBytes;
-using opstest::ContainerSpec;
+using opstest::ContainerShape;
 using opstest::kSerial;
 using testsupport::readFile;
 
@@ -144,10 +144,10 @@ class RecordSaveFailureTest : public RecordSaveTest, public ::testing::WithParam
 // -G of the latest build: the container is stored, but the record of it is
 // not, and the run says so.
 TEST_P(RecordSaveFailureTest, DownloadStoresTheBuildAndReportsTheRecord) {
-  ContainerSpec old;
+  ContainerShape old;
   old.build = opstest::kOldBuild;
   dir.write("updater/0000ABCD/1200.bird", containerBytes(old));
-  const std::string latest = containerBytes(ContainerSpec());
+  const std::string latest = containerBytes(ContainerShape());
   const size_t birdPages = (latest.size() + kPage - 1) / kPage;
 
   EXPECT_EQ(runFailing(GetParam(), {"-G", "-d", "0000ABCD"}, birdPages), 1) << out << err;
@@ -163,7 +163,7 @@ TEST_P(RecordSaveFailureTest, DownloadStoresTheBuildAndReportsTheRecord) {
 // -U over TCP of the stored build: the module gets its firmware, the run
 // exits 1 saying that the transfer could not be recorded.
 TEST_P(RecordSaveFailureTest, UpdateWritesTheModuleAndReportsTheRecord) {
-  const std::string stored = containerBytes(ContainerSpec());
+  const std::string stored = containerBytes(ContainerShape());
   dir.write("updater/0000ABCD/1234.bird", stored);
   startModule();
 

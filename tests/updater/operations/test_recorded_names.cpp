@@ -14,7 +14,7 @@
 namespace {
 
 using opstest::containerBytes;
-using opstest::ContainerSpec;
+using opstest::ContainerShape;
 using opstest::kSerial;
 
 // Everything Log writes while it lives.
@@ -52,7 +52,7 @@ TEST_F(RecordedNamesTest, TheUpdateFollowsNoRecordedNameOutOfTheFolder) {
   ASSERT_EQ(mkdir((deviceDir(kSerial) + "/sub").c_str(), 0755), 0);
   // Good containers wherever the names point; none in the folder itself,
   // so a name that were followed would end in "Failed to load bird file".
-  const std::string good = containerBytes(ContainerSpec());
+  const std::string good = containerBytes(ContainerShape());
   dir.write("updater/1234.bird", good);
   dir.write("updater/0000ABCD/sub/1234.bird", good);
   const std::string absolute = dir.write("1234.bird", good);

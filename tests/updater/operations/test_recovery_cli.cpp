@@ -125,7 +125,7 @@ TEST_F(RecoveryCliTest, FingerprintOfAnImxRefusesAFile) {
 // A loader whose start holds no image vector table could never be started:
 // the chip is sent nothing of it, and the run fails with a line saying why.
 TEST_F(RecoveryCliTest, AnImxLoaderWithoutAVectorTableIsRefused) {
-  opstest::ContainerSpec spec;
+  opstest::ContainerShape spec;
   spec.loaders = {birdgen::loader(0x20000000, birdgen::pattern(2048, 9))};
   birdgen::Container c = opstest::makeContainer(spec);
   c.blocks.push_back(birdgen::loaderStart(0x20000400));

@@ -44,7 +44,7 @@
 
 namespace {
 
-using opstest::ContainerSpec;
+using opstest::ContainerShape;
 using simmodule::UpgradeCommand;
 using testsupport::usb::UsbSimModule;
 using testsupport::usb::UsbTestbed;
@@ -100,7 +100,7 @@ std::string loaderContainer(bool withStart, bool withBlocks = true) {
 }
 
 std::string firmwareContainer(bool generic = false) {
-  ContainerSpec spec;
+  ContainerShape spec;
   spec.generic = generic;
   return opstest::containerBytes(spec);
 }
@@ -286,7 +286,7 @@ TEST_F(ImxRecoveryTest, RecoveryOverTheSerialPortFromAFileForTheGivenModule) {
   // The loader comes back under the module's own serial number.
   loaderSerial = kSerial;
   const std::string file = dir.write("both.bird", [] {
-    ContainerSpec spec;
+    ContainerShape spec;
     spec.loaders = {birdgen::loader(0x20000000, kLoaderA)};
     birdgen::Container c = opstest::makeContainer(spec);
     c.blocks.push_back(birdgen::loaderStart(0x20000400));
@@ -353,7 +353,7 @@ TEST_F(ImxRecoveryTest, TheSerialRoadIgnoresTheFlashingRate) {
     });
     bootrom::ImxSdpSerialPeer line(chip);
     const std::string file = dir.write("rate.bird", [] {
-      ContainerSpec spec;
+      ContainerShape spec;
       spec.loaders = {birdgen::loader(0x20000000, kLoaderA)};
       birdgen::Container c = opstest::makeContainer(spec);
       c.blocks.push_back(birdgen::loaderStart(0x20000400));

@@ -19,7 +19,7 @@
 namespace {
 
 using opstest::containerBytes;
-using opstest::ContainerSpec;
+using opstest::ContainerShape;
 using opstest::identity;
 using opstest::kBuild;
 using opstest::kModuleAddress;
@@ -58,7 +58,7 @@ class UpdateTest : public OpsServerTest {
 
   // The container's images are where they belong in the module.
   // A retried block is prepared again, so its flags are seen twice.
-  void expectWritten(const ContainerSpec& spec = ContainerSpec(), bool retried = false) {
+  void expectWritten(const ContainerShape& spec = ContainerShape(), bool retried = false) {
     birdgen::Container c = opstest::makeContainer(spec);
     std::vector<UpgradeCommand::RamBlock> ram = sim->upgrade.ramBlocks();
     size_t loaders = 0;
@@ -136,7 +136,7 @@ INSTANTIATE_TEST_SUITE_P(Loaders, UpdateLoadTest,
                          });
 
 TEST_F(UpdateTest, AFileUpdateOfAModuleWithoutFolderRecordsInANewFolder) {
-  ContainerSpec generic;
+  ContainerShape generic;
   generic.generic = true;
   generic.serial = 0;
   const std::string path = dir.write("generic.bird", containerBytes(generic));
@@ -206,7 +206,7 @@ TEST_F(UpdateTest, FaultsOfTheModule) {
     if (row.updated) {
       EXPECT_TRUE(display.has("I:  Retry 1")) << display.all();
       EXPECT_TRUE(display.errors().empty()) << display.all();
-      expectWritten(ContainerSpec(), true);
+      expectWritten(ContainerShape(), true);
     } else {
       EXPECT_TRUE(oneErrorLine(display, row.begins, row.ends)) << display.all();
       // No summary claims blocks that did not go through.
@@ -234,7 +234,7 @@ TEST_F(UpdateTest, AModuleThatDoesNotRestartAfterTheRebootFailsTheUpdate) {
 }
 
 TEST_F(UpdateTest, AGenericImageWhoseSerialNumberCannotBePlacedIsNotSent) {
-  ContainerSpec generic;
+  ContainerShape generic;
   generic.generic = true;
   birdgen::Container c = opstest::makeContainer(generic);
   // Offsets outside every firmware image.
@@ -415,7 +415,7 @@ TEST_F(UpdateTest, AModuleBehindARouterIsUpdatedThroughTheRoutersLink) {
   storeLatest();
   RoutedModules modules;
   ASSERT_TRUE(updater->Update_Firmware(kSerial, 0, "", 0, kRouterSerial, false)) << display.all();
-  birdgen::Container c = opstest::makeContainer(ContainerSpec());
+  birdgen::Container c = opstest::makeContainer(ContainerShape());
   EXPECT_EQ(modules.upgrade.flash(0x00010000, 300), Bytes(c.blocks[2].payload.begin() + 4, c.blocks[2].payload.end()));
   EXPECT_EQ(modules.upgrade.counts().reboots, 1);
   EXPECT_STREQ(settings(kSerial)["LATEST_TRANSFER"], "1234.bird");

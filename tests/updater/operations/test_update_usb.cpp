@@ -24,7 +24,7 @@
 
 namespace {
 
-using opstest::ContainerSpec;
+using opstest::ContainerShape;
 using opstest::identity;
 using opstest::kModuleAddress;
 using simmodule::UpgradeCommand;
@@ -50,7 +50,7 @@ class UsbUpdateTest : public ::testing::Test {
     REQUIRE_PRIVATE_NETWORK();
     ASSERT_EQ(mkdir(store.c_str(), 0755), 0);
     ASSERT_EQ(mkdir((store + "/0000ABCD").c_str(), 0755), 0);
-    dir.write("updater/0000ABCD/1234.bird", opstest::containerBytes(ContainerSpec()));
+    dir.write("updater/0000ABCD/1234.bird", opstest::containerBytes(ContainerShape()));
   }
   void TearDown() override {
     updater.reset();

@@ -46,7 +46,7 @@ TEST(UsbUpdateCli, TheModulesRestartIntoItsLoader) {
     testsupport::TempDir dir;
     ASSERT_EQ(mkdir(dir.file("updater").c_str(), 0755), 0);
     ASSERT_EQ(mkdir(dir.file("updater/0000ABCD").c_str(), 0755), 0);
-    dir.write("updater/0000ABCD/1234.bird", opstest::containerBytes(opstest::ContainerSpec()));
+    dir.write("updater/0000ABCD/1234.bird", opstest::containerBytes(opstest::ContainerShape()));
 
     std::vector<std::string> argv{USBSIM_RUN_PATH};
     argv.insert(argv.end(), road.busOptions.begin(), road.busOptions.end());

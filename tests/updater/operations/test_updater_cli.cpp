@@ -17,19 +17,19 @@
 namespace {
 
 using opstest::containerBytes;
-using opstest::ContainerSpec;
+using opstest::ContainerShape;
 using testsupport::readFile;
 
 class UpdaterCliTest : public opstest::UpdaterCliFixture {
  protected:
   void SetUp() override {
-    ContainerSpec latest;
+    ContainerShape latest;
     container = containerBytes(latest);
     ASSERT_EQ(mkdir(dir.file("models").c_str(), 0755), 0);
     ASSERT_EQ(mkdir(dir.file("models/0000ABCD").c_str(), 0755), 0);
     dir.write("models/0000ABCD/1234.bird", container);
     dir.write("models/0000ABCD/1234.version", "1.2.3\n");
-    ContainerSpec old;
+    ContainerShape old;
     old.build = 1200;
     dir.write("models/0000ABCD/1200.bird", containerBytes(old));
     dir.write("models/0000ABCD/1200.version", "1.1.0\n");

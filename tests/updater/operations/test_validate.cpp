@@ -12,7 +12,7 @@
 
 namespace {
 
-using opstest::ContainerSpec;
+using opstest::ContainerShape;
 using opstest::identity;
 using opstest::OpsDisplay;
 using opstest::TcpModule;
@@ -20,7 +20,7 @@ using Zeltrova::Tessarine::Module;
 
 constexpr uint32_t kSerial = 0x0000ABCD;
 
-BirdFile load(const ContainerSpec& spec) {
+BirdFile load(const ContainerShape& spec) {
   birdgen::Bytes bytes = birdgen::file(opstest::makeContainer(spec));
   BirdFile bird;
   EXPECT_TRUE(bird.LoadData(bytes.data(), bytes.size()));
@@ -36,29 +36,29 @@ size_t systemRequests(const simmodule::ModuleEngine& engine) {
 TEST(ValidateBirdfile, ContainerAndModuleChecks) {
   struct Row {
     const char* what;
-    ContainerSpec container;
+    ContainerShape container;
     uint32_t moduleSerial;
     uint8_t moduleModel;
     bool valid;
     bool asksModule;
     std::vector<std::string> errors;
   };
-  ContainerSpec good;
-  ContainerSpec empty;
+  ContainerShape good;
+  ContainerShape empty;
   empty.descriptor = false;
   empty.loaders.clear();
   empty.firmware.clear();
-  ContainerSpec otherSerial;
+  ContainerShape otherSerial;
   otherSerial.serial = 0x1111;
-  ContainerSpec genericOtherSerial = otherSerial;
+  ContainerShape genericOtherSerial = otherSerial;
   genericOtherSerial.generic = true;
-  ContainerSpec noDescriptor;
+  ContainerShape noDescriptor;
   noDescriptor.descriptor = false;
-  ContainerSpec genericNoDescriptor = noDescriptor;
+  ContainerShape genericNoDescriptor = noDescriptor;
   genericNoDescriptor.generic = true;
-  ContainerSpec longerModel;
+  ContainerShape longerModel;
   longerModel.model = "Pandrel-X2";
-  ContainerSpec otherModel;
+  ContainerShape otherModel;
   otherModel.model = "Quillet";
 
   const Row rows[] = {
