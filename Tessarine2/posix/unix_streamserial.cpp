@@ -12,6 +12,7 @@
 #include <new>
 
 #include "Tessarine2/common/aStream.h"
+#include "Tessarine2/posix/unix_serialline.h"
 #include "Tessarine2/posix/unix_streampoll.h"
 
 namespace {
@@ -22,8 +23,6 @@ constexpr uint16_t kSerialCheck = 0xBEEF;
 const speed_t kSpeeds[] = {B2400, B4800, B9600, B19200, B38400, B57600, B115200, B230400};
 const uint64_t kRates[] = {2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400};
 constexpr int kSpeedCount = sizeof kSpeeds / sizeof kSpeeds[0];
-// 8N1: a byte takes 10 bit times on the line.
-constexpr uint64_t kBitsPerByte = 10;
 // Output still queued at close is waited for this long beyond its line time
 // before the port is closed anyway (a line that no longer drains).
 constexpr uint64_t kCloseDrainSlackUS = 1000000;
@@ -36,47 +35,8 @@ struct SerialStream {
   termios working{};
   uint16_t check = 0;
   bool savedValid = false;
-  // When the last byte written will have left the line, by its line time.
-  uint64_t lineFreeUS = 0;
+  aSerialLine line;  // when what was written has left the port
 };
-
-uint64_t sNowUS() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<uint64_t>(now.tv_sec) * 1000000u + static_cast<uint64_t>(now.tv_nsec) / 1000u;
-}
-
-uint64_t sLineTimeUS(const SerialStream* record, uint64_t bytes) {
-  const uint64_t rate = kRates[record->speedIndex];
-  return (bytes * kBitsPerByte * 1000000u + rate - 1) / rate;
-}
-
-void sSleepUS(uint64_t us) {
-  timespec pause{static_cast<time_t>(us / 1000000u), static_cast<long>(us % 1000000u) * 1000};
-  while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
-  }
-}
-
-// Returns once what was written has left the line: what the driver still
-// holds (its queue count) and the line time of what was written, which also
-// covers a pseudo-terminal or adapter that reports nothing queued. Bounded,
-// so a line that stopped draining cannot hold the caller.
-void sWaitUntilSent(SerialStream* record) {
-  int queued = 0;
-  if (ioctl(record->descriptor, TIOCOUTQ, &queued) == 0 && queued > 0) {
-    const uint64_t giveUp = sNowUS() + sLineTimeUS(record, static_cast<uint64_t>(queued)) + kCloseDrainSlackUS;
-    while (queued > 0 && sNowUS() < giveUp) {
-      sSleepUS(sLineTimeUS(record, static_cast<uint64_t>(queued)));
-      if (ioctl(record->descriptor, TIOCOUTQ, &queued) != 0) {
-        break;
-      }
-    }
-  }
-  const uint64_t now = sNowUS();
-  if (record->lineFreeUS > now) {
-    sSleepUS(record->lineFreeUS - now);
-  }
-}
 
 bool aVALIDSERIAL(const SerialStream* record) { return record != nullptr && record->check == kSerialCheck; }
 
@@ -162,11 +122,10 @@ aErr sSerialWrite(const uint8_t* data, size_t length, void* reference) {
   if (written < 0 || static_cast<size_t>(written) != length) {
     return aErrIO;
   }
-  const uint64_t now = sNowUS();
-  record->lineFreeUS = (record->lineFreeUS > now ? record->lineFreeUS : now) + sLineTimeUS(record, length);
   // A write ends when its bytes are on the wire, so that every answer is
   // awaited from then on.
-  sWaitUntilSent(record);
+  record->line.sent(length);
+  record->line.waitUntilSent(record->descriptor, kCloseDrainSlackUS);
   return aErrNone;
 }
 
@@ -187,7 +146,7 @@ aErr sSerialDelete(void* reference) {
   }
   if (record->descriptor >= 0) {
     // Nothing written is lost at close, nor sent at the settings put back.
-    sWaitUntilSent(record);
+    record->line.waitUntilSent(record->descriptor, kCloseDrainSlackUS);
     if (record->savedValid) {
       tcsetattr(record->descriptor, TCSANOW, &record->saved);
     }
@@ -216,6 +175,7 @@ aErr aStream_CreateSerial(const char* portName, int speedIndex, bool parity, int
     return aErrResource;
   }
   record->speedIndex = speedIndex;
+  record->line.setRate(kRates[speedIndex]);
   strcpy(record->portName, portName);
   record->check = kSerialCheck;
   aStream* stream = aStream_Create(sSerialGet, sSerialPut, sSerialWrite, sSerialDelete, record);

@@ -8,10 +8,10 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <string>
 
 #include "Tessarine2/common/aTime.h"
+#include "Tessarine2/posix/unix_serialline.h"
 #include "updater/support/Log.h"
 
 namespace {
@@ -27,9 +27,8 @@ constexpr size_t kMaxReplyBytes = 4096;
 constexpr size_t kWordsAt = 4;
 constexpr unsigned int kLastWordIndex = 15;
 
-// The ROM's UART: 115200 baud, 8N1, so 10 bit times a byte.
+// The ROM's UART: 115200 baud, 8N1.
 constexpr uint64_t kBaud = 115200;
-constexpr uint64_t kBitsPerByte = 10;
 // The shortest whole answer: the HAB mode word and one answer word. Once
 // that much is in, the answer is over when the line stays quiet this long
 // (the rest of an answer follows on the line without a gap).
@@ -43,14 +42,6 @@ constexpr unsigned int kRealignAnswerMS = 100;
 // Output the port has not sent yet is waited for this long beyond its line
 // time before the port is closed anyway (a line that no longer drains).
 constexpr uint64_t kDrainSlackMS = 1000;
-
-uint64_t nowUS() {
-  return static_cast<uint64_t>(
-      std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch())
-          .count());
-}
-
-uint64_t lineTimeUS(uint64_t bytes) { return (bytes * kBitsPerByte * 1000000 + kBaud - 1) / kBaud; }
 
 // Waits up to timeoutMS for the descriptor; false on time-out, hang-up or
 // error.
@@ -71,34 +62,11 @@ class PrivateSerial_SDPLoader {
   std::string path;
   termios settings{};
   size_t bytesBefore = 0;
-  // When the last byte written will have left the line, by its line time.
-  uint64_t lineFreeUS = 0;
+  aSerialLine line{kBaud};  // when what was written has left the port
 
-  void sent(size_t count) { lineFreeUS = std::max(nowUS(), lineFreeUS) + lineTimeUS(count); }
-  void waitUntilSent();
+  void sent(size_t count) { line.sent(count); }
+  void waitUntilSent() { line.waitUntilSent(fd, kDrainSlackMS * 1000); }
 };
-
-// An answer can only start once the bytes before it are out: a port takes
-// a whole image into its buffer long before the line has carried it. Both
-// what the driver still holds and the line time of what was written count;
-// a pseudo-terminal reports nothing queued.
-void PrivateSerial_SDPLoader::waitUntilSent() {
-  const uint64_t now = nowUS();
-  if (lineFreeUS > now) {
-    aTime_MSSleep((lineFreeUS - now + 999) / 1000);
-  }
-  int queued = 0;
-  if (ioctl(fd, TIOCOUTQ, &queued) != 0 || queued <= 0) {
-    return;
-  }
-  const uint64_t giveUp = nowUS() + lineTimeUS(static_cast<uint64_t>(queued)) + kDrainSlackMS * 1000;
-  while (queued > 0 && nowUS() < giveUp) {
-    aTime_MSSleep(std::max<uint64_t>(1, lineTimeUS(static_cast<uint64_t>(queued)) / 1000));
-    if (ioctl(fd, TIOCOUTQ, &queued) != 0) {
-      return;
-    }
-  }
-}
 
 Serial_SDPLoader::Serial_SDPLoader(const char* devicePath) : d_(new PrivateSerial_SDPLoader) {
   d_->path = devicePath != nullptr ? devicePath : "";
