@@ -84,18 +84,31 @@ void reportUnprocessed(UpdaterDisplayInterface& display, const char* option, con
                   "Invalid format for \"%s\" parameter, unprocessed characters [%s]", option, rest);
 }
 
+// The conversion leaves its end at the start of a text it refuses whole:
+// for a text of digits only, that means the value needs more than 32 bits.
+bool beyond32Bits(const char* text, const char* end, const char* digits) {
+  return end == text && text[0] != '\0' && text[strspn(text, digits)] == '\0';
+}
+
 // -d and -r: a serial number in hexadecimal, "0x" allowed. 0 is refused.
+// what: "serial number" or "router serial number".
 int readSerial(UpdaterDisplayInterface& display, const char* option, const char* arg, uint32_t& serial,
-               const char* prefixLog, const char* invalidFormat) {
+               const char* prefixLog, const char* what) {
   if (hasHexPrefix(arg)) {
     arg += 2;
     Log::log(DEBUG_Updater, "%s", prefixLog);
   }
   const char* end = nullptr;
   serial = _get_hex_arg(arg, &end);
+  if (beyond32Bits(arg, end, kHexDigits)) {
+    display.message(UpdaterDisplayInterface::LEVEL_ERROR,
+                    "Invalid %s obtained from argument [%s]: the number is too large, the largest is FFFFFFFF", what,
+                    arg);
+    return 1;
+  }
   if (end != nullptr && *end != '\0') reportUnprocessed(display, option, end);
   if (serial == 0) {
-    display.message(UpdaterDisplayInterface::LEVEL_ERROR, invalidFormat, arg);
+    display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Invalid %s obtained from argument [%s]", what, arg);
     return 1;
   }
   return 0;
@@ -105,6 +118,12 @@ int readSerial(UpdaterDisplayInterface& display, const char* option, const char*
 int readDecimal(UpdaterDisplayInterface& display, const char* option, const char* arg, uint32_t& value) {
   const char* end = nullptr;
   uint32_t converted = _get_int_arg(arg, &end);
+  if (beyond32Bits(arg, end, kDecimalDigits)) {
+    display.message(UpdaterDisplayInterface::LEVEL_ERROR,
+                    "Invalid format for \"%s\" parameter, number too large [%s], the largest is %u", option, arg,
+                    static_cast<unsigned>(UINT32_MAX));
+    return 1;
+  }
   if (end != nullptr && *end != '\0') {
     reportUnprocessed(display, option, end);
     return 1;
@@ -176,10 +195,10 @@ int handleParameter(UpdaterDisplayInterface& display, const char* option, const 
     }
     case 'd':
       return readSerial(display, option, arg, params.serial, "Discarding '0x' serial number prefix\n",
-                        "Invalid serial number obtained from argument [%s]");
+                        "serial number");
     case 'r':
       return readSerial(display, option, arg, params.router, "Discarding '0x' router serial number prefix\n",
-                        "Invalid router serial number obtained from argument [%s]");
+                        "router serial number");
     case 't':
       return readTransport(display, arg, params);
     case 'o':

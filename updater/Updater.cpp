@@ -2,6 +2,7 @@
 
 #include <stdexcept>
 
+#include "updater/firmware/FileError.h"
 #include "updater/firmware/UpdaterStore.h"
 
 Updater::Updater(const char* url, const char* storeDir, UpdaterDisplayInterface& display)
@@ -30,9 +31,12 @@ BirdFile Updater::load_bird(const char* verb, std::string path, unsigned serialN
 
   try {
     return item.ReadBirdFile(fileName.c_str());
-  } catch (const std::runtime_error&) {
+  } catch (const std::runtime_error& error) {
     if (!allowDownload) {
-      throw std::runtime_error("Error reading birdfile");
+      // The stored file and why it cannot be read go with the text.
+      const FileError* onFile = dynamic_cast<const FileError*>(&error);
+      throw FileError("Error reading birdfile", onFile != nullptr ? onFile->file() : fileName,
+                      onFile != nullptr ? onFile->reason() : error.what());
     }
   }
 

@@ -76,7 +76,8 @@ class Updater {
   // "<build>.bird" of the module's folder (made when missing), downloaded
   // first when it is not stored (or not a valid container) and allowDownload
   // is set. verb starts the information line ("Updating", "Recovering").
-  // Throws std::runtime_error.
+  // Throws std::runtime_error; a FileError (FileError.h) names the file
+  // and the reason, for the caller's line.
   BirdFile load_bird(const char* verb, std::string path, unsigned serialNumber, unsigned build, bool allowDownload);
 
   std::string url;       // update-server address of every server request

@@ -8,6 +8,7 @@
 
 #include "updater/Updater.h"
 #include "updater/UpdaterInternal.h"
+#include "updater/firmware/FileError.h"
 #include "updater/firmware/UpdaterStore.h"
 #include "updater/server/HTTPRequest.h"
 #include "updater/server/UpdateServerRequest.h"
@@ -117,8 +118,9 @@ unsigned Updater::Download_Firmware(unsigned serialNumber, std::string buildText
       Log::log(DEBUG_APP, "Could not find device in our update history.\n");
       item = store.AddDevice(serialNumber);
     }
-  } catch (const std::runtime_error&) {
-    display.message(kError, "Could not create directory for storing BIRD file");
+  } catch (const std::runtime_error& error) {
+    display.message(kError, "Could not create directory for storing BIRD file: %s",
+                    FileError::Describe(error).c_str());
     return 0;
   }
 
@@ -197,10 +199,11 @@ unsigned Updater::Download_Firmware(unsigned serialNumber, std::string buildText
 
   const std::string fileName = buildText + ".bird";
   const std::string now = KeyValueStore::CurrentTimeText();
-  aErr written = item.WriteFile(fileName.c_str(), bytes, count);
+  std::string writeError;
+  aErr written = item.WriteFile(fileName.c_str(), bytes, count, &writeError);
   std::free(bytes);
   if (written != aErrNone) {
-    display.message(kError, "Failed to write file with %d", static_cast<int>(written));
+    display.message(kError, "Failed to write file with %d: %s", static_cast<int>(written), writeError.c_str());
     return 0;
   }
 

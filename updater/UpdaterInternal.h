@@ -27,9 +27,11 @@ aErr _disableWeave(Zeltrova::Tessarine::Module& module, UpdaterDisplayInterface&
 
 // The container fits the connected module: it holds blocks, names the
 // requested serial number (unless generic), and the module reports that
-// serial number and a model that begins the container's model field.
+// serial number and a model that begins the container's model field. why,
+// when not NULL, receives what does not fit, in words ("<file> is for
+// device 11112222, not 0000ABCD").
 bool _validate_birdfile(UpdaterDisplayInterface& display, BirdFile& container, Zeltrova::Tessarine::Module& module,
-                        unsigned serialNumber);
+                        unsigned serialNumber, std::string* why = nullptr);
 
 // True when the server lists the build for the module.
 bool _valid_build(unsigned serialNumber, unsigned build, const char* url);

@@ -6,6 +6,7 @@
 #include "Tessarine2/objects/Module.h"
 #include "updater/Updater.h"
 #include "updater/UpdaterInternal.h"
+#include "updater/firmware/FileError.h"
 #include "updater/firmware/UpdaterStore.h"
 #include "updater/server/UpdateServerRequest.h"
 #include "updater/support/Log.h"
@@ -106,8 +107,8 @@ bool Updater::Update_Firmware(unsigned serialNumber, unsigned build, std::string
 
   try {
     container = load_bird("Updating", filePath, serialNumber, build, false);
-  } catch (const std::runtime_error&) {
-    display.message(kError, "Failed to load bird file");
+  } catch (const std::runtime_error& error) {
+    display.message(kError, "Failed to load bird file: %s", FileError::Describe(error).c_str());
     return false;
   }
 
@@ -168,8 +169,9 @@ bool Updater::Update_Firmware(unsigned serialNumber, unsigned build, std::string
     }
 
     if (status == aErrNone && !overrideChecks) {
-      if (!_validate_birdfile(display, container, module, serialNumber)) {
-        display.message(kError, "Birdfile failed validation");
+      std::string mismatch;
+      if (!_validate_birdfile(display, container, module, serialNumber, &mismatch)) {
+        display.message(kError, "Birdfile failed validation: %s", mismatch.c_str());
         return false;
       }
     }

@@ -1,3 +1,6 @@
+#include <cstdio>
+#include <string>
+
 #include "Tessarine2/common/aDefs.h"
 #include "Tessarine2/objects/Module.h"
 #include "Tessarine2/objects/SystemClass.h"
@@ -22,13 +25,31 @@ aErr _disableWeave(Module& module, UpdaterDisplayInterface& display) {
   return err;
 }
 
+namespace {
+
+std::string hex8(uint32_t value) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%08X", static_cast<unsigned>(value));
+  return text;
+}
+
+}  // namespace
+
 bool _validate_birdfile(UpdaterDisplayInterface& display, BirdFile& container, Module& module,
-                        unsigned serialNumber) {
+                        unsigned serialNumber, std::string* why) {
+  std::string ignored;
+  std::string& reason = why != nullptr ? *why : ignored;
+  reason.clear();
   if (container.blockCount == 0) {
+    reason = container.path + " holds no blocks";
     return false;
   }
   // A generic image carries no serial number of its own.
   if (!container.hasSerialOffsets && !container.ValidateSerialNumber(serialNumber)) {
+    reason = container.HasDescriptor()
+                 ? container.path + " is for device " + hex8(container.GetSerialNumber()) + ", not " +
+                       hex8(serialNumber)
+                 : container.path + " names no device (it has no descriptor block), not " + hex8(serialNumber);
     return false;
   }
   Log::log(DEBUG_Updater, "UpdateFirmware() Connecting to device\n");
@@ -39,6 +60,9 @@ bool _validate_birdfile(UpdaterDisplayInterface& display, BirdFile& container, M
   aErr err = system.getSerialNumber(&reported);
   if (err != aErrNone || reported != serialNumber) {
     Log::log(DEBUG_Updater, "Bird serial number and connected device don't match (%d).\n", err);
+    reason = err != aErrNone ? "the module did not tell its serial number (" +
+                                   std::string(aError_GetErrorText(err)) + ")"
+                             : "the module reports serial number " + hex8(reported) + ", not " + hex8(serialNumber);
     return false;
   }
 
@@ -48,6 +72,9 @@ bool _validate_birdfile(UpdaterDisplayInterface& display, BirdFile& container, M
   if (!container.ValidateModel(modelName)) {
     display.message(UpdaterDisplayInterface::LEVEL_ERROR,
                     "Connected device model and Bird file model do not match [%s] (%d)", modelName, err);
+    const std::string wanted = container.GetModel();
+    reason = container.path + " is for " + (wanted.empty() ? std::string("no model") : "model " + wanted) +
+             ", the module is " + (err != aErrNone ? std::string("of unknown model") : std::string("a ") + modelName);
     return false;
   }
   return true;

@@ -4,12 +4,14 @@
 #include <zlib.h>
 
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <new>
 #include <stdexcept>
 
 #include "Tessarine2/common/aFile.h"
+#include "updater/firmware/FileError.h"
 #include "updater/support/Log.h"
 
 namespace {
@@ -75,10 +77,28 @@ uint32_t _minimum_length(uint8_t type) {
 }
 
 // Opening a FIFO or a device for reading could block or never end, so only
-// regular files are read.
-bool _is_regular_file(const char* path) {
+// regular files are read. Empty for a regular file, else why it is not
+// read.
+std::string _not_a_regular_file(const char* path) {
   struct stat st;
-  return ::stat(path, &st) == 0 && S_ISREG(st.st_mode);
+  if (::stat(path, &st) != 0) return std::strerror(errno);
+  if (S_ISDIR(st.st_mode)) return std::strerror(EISDIR);
+  if (!S_ISREG(st.st_mode)) return "not a regular file";
+  return std::string();
+}
+
+std::string _count_text(uint64_t count, const char* unit) {
+  return std::to_string(static_cast<unsigned long long>(count)) + " " + unit + (count == 1 ? "" : "s");
+}
+
+// What a failed inflate says about the container.
+std::string _inflate_failure(int rc) {
+  switch (rc) {
+    case Z_DATA_ERROR: return "its compressed body is damaged or cut short";
+    case Z_BUF_ERROR: return "its compressed body inflates to more than 8 times its size";
+    case Z_MEM_ERROR: return "not enough memory to inflate its body";
+    default: return "its compressed body cannot be inflated (zlib error " + std::to_string(rc) + ")";
+  }
 }
 
 // Reads until count bytes arrived or the file ends; the error of the read
@@ -131,7 +151,7 @@ uint32_t _parse_field_number(const unsigned char* p, size_t n, int base) {
 BirdFile::BirdFile() = default;
 
 BirdFile::BirdFile(const char* filePath) : path(filePath ? filePath : "") {
-  if (!Load()) throw std::runtime_error("Failed to load bird data");
+  if (!Load()) throw FileError("Failed to load bird data", path, loadFailure);
 }
 
 BirdFile::~BirdFile() = default;
@@ -152,14 +172,21 @@ BirdFile& BirdFile::operator=(BirdFile&& other) noexcept {
   descriptorOffset = other.descriptorOffset;
   body = std::move(other.body);
   bodySize = other.bodySize;
+  loadFailure = std::move(other.loadFailure);
   other.path.clear();
   other.resetParsedState();
   return *this;
 }
 
+bool BirdFile::refuse(std::string why) {
+  loadFailure = std::move(why);
+  return false;
+}
+
 void BirdFile::resetParsedState() {
   signature = 0;
   version = 0;
+  loadFailure.clear();
   resetBody();
 }
 
@@ -174,24 +201,45 @@ void BirdFile::resetBody() {
   bodySize = 0;
 }
 
-bool BirdFile::VerifyFile(const char* filePath) {
-  if (filePath == nullptr) return false;
-  if (aFile_Exists(filePath) && !_is_regular_file(filePath)) {
-    Log::log(DEBUG_BirdFile, "BIRDFILE: Error - not a regular file: '%s'\n", filePath);
+bool BirdFile::VerifyFile(const char* filePath, std::string* why) {
+  std::string ignored;
+  std::string& reason = why != nullptr ? *why : ignored;
+  reason.clear();
+  if (filePath == nullptr) {
+    reason = "no file named";
     return false;
   }
+  if (aFile_Exists(filePath)) {
+    reason = _not_a_regular_file(filePath);
+    if (!reason.empty()) {
+      Log::log(DEBUG_BirdFile, "BIRDFILE: Error - not a regular file: '%s'\n", filePath);
+      return false;
+    }
+  }
+  errno = 0;
   aFile* file = aFile_Open(filePath, aFileModeReadOnly);
   if (file == nullptr) {
+    reason = errno != 0 ? std::strerror(errno) : "it cannot be opened";
     Log::log(DEBUG_BirdFile, "BIRDFILE: Error - cannot open bird file: '%s'\n", filePath);
     return false;
   }
   unsigned char header[kHeaderSize];
   size_t got = 0;
+  errno = 0;
   aErr err = _read_fully(file, header, sizeof header, &got);
+  const int readError = errno;
   aFile_Close(&file);
-  return err == aErrNone && got == kHeaderSize &&
-         std::memcmp(header, BIRD_FILE_SIGNATURE, sizeof BIRD_FILE_SIGNATURE) == 0 && header[4] != 0 &&
-         header[5] != 0;
+  if (err != aErrNone) {
+    reason = readError != 0 ? std::strerror(readError) : "it cannot be read";
+  } else if (got < kHeaderSize) {
+    reason = "it holds " + _count_text(got, "byte") + ", too few for a container header";
+  } else if (std::memcmp(header, BIRD_FILE_SIGNATURE, sizeof BIRD_FILE_SIGNATURE) != 0) {
+    reason = "it does not begin with \"bird\", so it is no firmware container";
+  } else if (header[4] == 0 || header[5] == 0) {
+    reason = "its container version " + std::to_string(header[4]) + "." + std::to_string(header[5]) +
+             " has a zero part";
+  }
+  return reason.empty();
 }
 
 bool BirdFile::Load() {
@@ -200,44 +248,54 @@ bool BirdFile::Load() {
 
   if (!aFile_Exists(path.c_str())) {
     Log::log(DEBUG_BirdFile, "BIRDFILE: BIRD file not found [%s]\n", path.c_str());
-    return false;
+    const std::string why = _not_a_regular_file(path.c_str());
+    return refuse(why.empty() ? std::strerror(ENOENT) : why);
   }
-  if (!_is_regular_file(path.c_str())) {
+  const std::string irregular = _not_a_regular_file(path.c_str());
+  if (!irregular.empty()) {
     Log::log(DEBUG_BirdFile, "BIRDFILE: Error - not a regular file: '%s'\n", path.c_str());
-    return false;
+    return refuse(irregular);
   }
+  errno = 0;
   aFile* file = aFile_Open(path.c_str(), aFileModeReadOnly);
   if (file == nullptr) {
     Log::log(DEBUG_BirdFile, "BIRDFILE: Error - cannot open bird file: '%s'\n", path.c_str());
-    return false;
+    return refuse(errno != 0 ? std::strerror(errno) : "it cannot be opened");
   }
 
   uint64_t size = 0;
+  errno = 0;
   aErr err = aFile_GetSize(file, &size);
   if (err != aErrNone) {
     Log::log(DEBUG_BirdFile, "BIRDFILE: Error (%d) getting bird file size from %s\n", int(err), path.c_str());
+    const int cause = errno;
     aFile_Close(&file);
-    return false;
+    return refuse(cause != 0 ? std::strerror(cause) : "its size cannot be read");
   }
   if (size > MAX_FILE_SIZE) {
     Log::log(DEBUG_BirdFile, "BIRDFILE: Error - %s has %llu bytes, more than the %llu a bird file may have\n",
              path.c_str(), static_cast<unsigned long long>(size), static_cast<unsigned long long>(MAX_FILE_SIZE));
     aFile_Close(&file);
-    return false;
+    return refuse("it holds " + _count_text(size, "byte") + ", more than the " +
+                  _count_text(MAX_FILE_SIZE, "byte") + " a container may have");
   }
 
   bool result = false;
   std::unique_ptr<unsigned char[]> buffer(new (std::nothrow) unsigned char[size ? size : 1]);
   if (buffer == nullptr) {
     Log::log(DEBUG_BirdFile, "BIRDFILE: Error (%d) reading %s\n", int(aErrMemory), path.c_str());
+    refuse("not enough memory to read it");
   } else {
     size_t got = 0;
+    errno = 0;
     err = _read_fully(file, buffer.get(), size, &got);
     if (err != aErrNone) {
       Log::log(DEBUG_BirdFile, "BIRDFILE: Error (%d) reading %s\n", int(err), path.c_str());
+      refuse(errno != 0 ? std::strerror(errno) : "it cannot be read");
     } else if (got < size) {
       Log::log(DEBUG_BirdFile, "BIRDFILE: Error reading %s read %zu bytes of %zu byte file\n", path.c_str(), got,
                size_t(size));
+      refuse("only " + std::to_string(got) + " of its " + _count_text(size, "byte") + " could be read");
     } else {
       result = LoadData(buffer.get(), size);
     }
@@ -248,11 +306,12 @@ bool BirdFile::Load() {
 
 bool BirdFile::LoadData(const unsigned char* data, uint64_t n) {
   resetParsedState();
-  if (data == nullptr && n != 0) return false;
+  if (data == nullptr && n != 0) return refuse("no bytes");
   if (n > MAX_FILE_SIZE) {
     Log::log(DEBUG_BirdFile, "BIRDFILE: Error - %llu bytes are more than the %llu a bird file may have\n",
              static_cast<unsigned long long>(n), static_cast<unsigned long long>(MAX_FILE_SIZE));
-    return false;
+    return refuse("it holds " + _count_text(n, "byte") + ", more than the " + _count_text(MAX_FILE_SIZE, "byte") +
+                  " a container may have");
   }
   if (n > kHeaderSize) {
     signature = _read_be32(data);
@@ -260,17 +319,24 @@ bool BirdFile::LoadData(const unsigned char* data, uint64_t n) {
   }
   if (n < kHeaderSize) {
     Log::log(DEBUG_BirdFile, "BIRDFILE: Error - %llu bytes hold no bird container\n", static_cast<unsigned long long>(n));
+    return refuse("it holds " + _count_text(n, "byte") + ", too few for a container header");
+  }
+  if (!DecompressData(data + kHeaderSize, n - kHeaderSize)) {
+    // The signature is not required of a container that inflates, but
+    // without it the bytes were never meant to be one.
+    if (std::memcmp(data, BIRD_FILE_SIGNATURE, sizeof BIRD_FILE_SIGNATURE) != 0) {
+      return refuse("it does not begin with \"bird\", so it is no firmware container");
+    }
     return false;
   }
-  if (!DecompressData(data + kHeaderSize, n - kHeaderSize)) return false;
   return parseBody();
 }
 
 bool BirdFile::LoadBody(const unsigned char* data, uint64_t n) {
   resetParsedState();
-  if ((data == nullptr && n != 0) || n > MAX_FILE_SIZE * kInflateRatio) return false;
+  if ((data == nullptr && n != 0) || n > MAX_FILE_SIZE * kInflateRatio) return refuse("no body of a usable size");
   body.reset(new (std::nothrow) unsigned char[n ? n : 1]);
-  if (body == nullptr) return false;
+  if (body == nullptr) return refuse("not enough memory for its body");
   if (n != 0) std::memcpy(body.get(), data, n);
   bodySize = uint32_t(n);
   return parseBody();
@@ -297,20 +363,20 @@ bool BirdFile::DecompressData(const unsigned char* data, uint64_t n) {
   // Bounding n keeps the 8x capacity within the 32 bits of bodySize.
   if ((data == nullptr && n != 0) || n > MAX_FILE_SIZE) {
     Log::log(DEBUG_BirdFile, "BIRDFILE: Error (%d) decompressing bird file.\n", Z_DATA_ERROR);
-    return false;
+    return refuse(_inflate_failure(Z_DATA_ERROR));
   }
   const uint32_t capacity = uint32_t(n * kInflateRatio);
   body.reset(new (std::nothrow) unsigned char[capacity ? capacity : 1]);
   if (body == nullptr) {
     Log::log(DEBUG_BirdFile, "BIRDFILE: Error (%d) decompressing bird file.\n", Z_MEM_ERROR);
-    return false;
+    return refuse(_inflate_failure(Z_MEM_ERROR));
   }
   uLongf inflated = capacity;
   int rc = uncompress(body.get(), &inflated, data, uLong(n));
   if (rc != Z_OK) {
     Log::log(DEBUG_BirdFile, "BIRDFILE: Error (%d) decompressing bird file.\n", rc);
     body.reset();
-    return false;
+    return refuse(_inflate_failure(rc));
   }
   bodySize = uint32_t(inflated);
   // Keep only what was inflated: the 8x reserve is mostly unused, and an
@@ -330,11 +396,13 @@ bool BirdFile::ScanBlocks(const unsigned char* data, uint32_t n) {
 }
 
 BirdFile::ScanResult BirdFile::scan(const unsigned char* data, uint32_t n) {
+  loadFailure.clear();
   blockCount = 0;
   blocks.clear();
   checksum = 0;
   if (data == nullptr || n < kCountSize + kChecksumSize) {
     Log::log(DEBUG_BirdFile, "BIRDFILE: Error - body of %u bytes has no room for count and checksum\n", n);
+    refuse("its body of " + _count_text(n, "byte") + " has no room for the block count and checksum");
     return ScanResult::Malformed;
   }
 
@@ -346,9 +414,10 @@ BirdFile::ScanResult BirdFile::scan(const unsigned char* data, uint32_t n) {
   // 64-bit positions: a 32-bit length added to a position cannot wrap.
   uint64_t position = kCountSize;
   uint64_t remaining = uint64_t(n) - kCountSize;
-  auto refuse = [this]() {
+  auto malformed = [this](std::string why) {
     blocks.clear();
     blockCount = 0;
+    refuse(std::move(why));
     return ScanResult::Malformed;
   };
 
@@ -367,16 +436,19 @@ BirdFile::ScanResult BirdFile::scan(const unsigned char* data, uint32_t n) {
                "BIRDFILE: Error - block %u at offset %llu (%u bytes) runs past the end of the body "
                "or leaves no room for the checksum\n",
                blockCount, static_cast<unsigned long long>(position), block.length);
-      return refuse();
+      return malformed("block " + std::to_string(blockCount) + " (" + _count_text(block.length, "byte") +
+                       ") runs past the end of the body");
     }
     if (block.length < _minimum_length(block.type)) {
       Log::log(DEBUG_BirdFile, "BIRDFILE: Error - block %u of type %u has %u bytes, fewer than its type needs (%u)\n",
                blockCount, block.type, block.length, _minimum_length(block.type));
-      return refuse();
+      return malformed("block " + std::to_string(blockCount) + " of type " + std::to_string(block.type) + " has " +
+                       _count_text(block.length, "byte") + ", fewer than its type needs (" +
+                       std::to_string(_minimum_length(block.type)) + ")");
     }
     if (blockCount == MAX_BLOCKS) {
       Log::log(DEBUG_BirdFile, "BIRDFILE: Error - more than %u blocks\n", MAX_BLOCKS);
-      return refuse();
+      return malformed("it has more than " + std::to_string(MAX_BLOCKS) + " blocks");
     }
     if (block.type == BLOCK_LOADER || block.type == BLOCK_FIRMWARE) block.address = _read_be32(block.payload);
     if (block.type == BLOCK_DESCRIPTOR) {
@@ -561,6 +633,15 @@ uint32_t BirdFile::GetSerialNumber() const {
 uint32_t BirdFile::GetBuild() const {
   const unsigned char* fields = descriptor();
   return fields ? _parse_field_number(fields + kBuildField, kBuildDigits, 10) : 0;
+}
+
+std::string BirdFile::GetModel() const {
+  const unsigned char* fields = descriptor();
+  if (fields == nullptr) return std::string();
+  std::string model(reinterpret_cast<const char*>(fields + kModelField), kFieldSize);
+  model = model.substr(0, model.find('\0'));
+  while (!model.empty() && model.back() == ' ') model.pop_back();
+  return model;
 }
 
 std::string BirdFile::GetVersion() const {

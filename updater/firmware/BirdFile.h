@@ -53,7 +53,8 @@ class BirdFile {
   static constexpr uint32_t DESCRIPTOR_LENGTH = 64;
 
   BirdFile();
-  // Loads the file; throws std::runtime_error "Failed to load bird data".
+  // Loads the file; throws FileError "Failed to load bird data" with the
+  // path and LoadFailure's reason.
   explicit BirdFile(const char* path);
   ~BirdFile();
 
@@ -77,7 +78,13 @@ class BirdFile {
   bool LoadBody(const unsigned char* data, uint64_t n);
 
   // True when the file starts with "bird" and two non-zero version bytes.
-  static bool VerifyFile(const char* path);
+  // why, when not NULL, receives the reason of a refusal in words.
+  static bool VerifyFile(const char* path, std::string* why = nullptr);
+
+  // Why the last Load, LoadData, LoadBody or ScanBlocks refused its input,
+  // in words ("No such file or directory", "it does not begin with ..."); empty
+  // after a success.
+  const std::string& LoadFailure() const { return loadFailure; }
 
   // Inflates one zlib stream into body, dropping the earlier body and the
   // blocks parsed from it (call ScanBlocks next); fails when the body would
@@ -113,9 +120,12 @@ class BirdFile {
   bool ValidateSerialNumber(uint32_t serial) const;
 
   // Read from the first descriptor block; 0 or empty without one.
+  bool HasDescriptor() const { return descriptor() != nullptr; }
   uint32_t GetSerialNumber() const;
   uint32_t GetBuild() const;
   std::string GetVersion() const;
+  // The model field without its padding spaces.
+  std::string GetModel() const;
 
   // Hexadecimal dump of every block of the type to standard output.
   bool DumpBlocks(BLOCK_TYPE type) const;
@@ -135,11 +145,15 @@ class BirdFile {
  private:
   enum class ScanResult { Ok, CountMismatch, Malformed };
 
+  // Records why the input is refused; false, for the refusing return.
+  bool refuse(std::string why);
   void resetParsedState();  // everything but path
   void resetBody();         // the body and all that was parsed from it
   ScanResult scan(const unsigned char* data, uint32_t n);
   bool parseBody();
   const unsigned char* descriptor() const;
+
+  std::string loadFailure;
 };
 
 #endif

@@ -1,16 +1,10 @@
 #ifndef UPDATER_FIRMWARE_FILEREPLACE_H
 #define UPDATER_FIRMWARE_FILEREPLACE_H
 
-#include <errno.h>
-#include <unistd.h>
-
 #include <cstddef>
-#include <cstdio>
 #include <string>
 
-#include "Tessarine2/common/aDirectory.h"
 #include "Tessarine2/common/aError.h"
-#include "Tessarine2/common/aFile.h"
 
 // Gives path the contents data[0..size) without ever leaving it half
 // written. The bytes go to a hidden temporary file in the same folder, which
@@ -26,76 +20,55 @@
 // the time the bytes are ready (another process made it meanwhile), it is
 // left alone and the result is aErrIO with the system error EEXIST.
 //
-// Result: aErrNone; aErrNotFound when the temporary cannot be created;
+// Before it writes, it sweeps the folder of temporaries that a killed or
+// crashed writer left (see SweepTemporaries).
+//
+// Result: aErrNone; when the temporary cannot be created, aErrPermission
+// if the folder may not be written (read-only, no permission), aErrIO if
+// the disk is full, else aErrNotFound (no such folder, or not a folder);
 // aErrIO when a write, the close or the rename fails. systemError, when not
-// NULL, receives the system error number of the failing step (0 on success).
-inline std::string ReplaceFile_TemporaryPath(const std::string& path) {
-  // Hidden and named after the target and this process, so a leftover of a
-  // crash is never taken for a build and two writers never share one.
-  std::string::size_type slash = path.rfind(aDIR_PATH_SEP[0]);
-  std::string folder = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-  std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
-  return folder + "." + base + "." + std::to_string(static_cast<long>(getpid())) + ".tmp";
-}
+// NULL, receives the system error number of the failing step (0 on
+// success).
+aErr ReplaceFile(const std::string& path, const void* data, size_t size, int* systemError,
+                 bool replaceExisting = true);
 
-inline aErr ReplaceFile(const std::string& path, const void* data, size_t size, int* systemError,
-                        bool replaceExisting = true) {
-  int ignored = 0;
-  int& error = systemError != nullptr ? *systemError : ignored;
-  error = 0;
-  const std::string temporary = ReplaceFile_TemporaryPath(path);
+// A writer's temporary: "." + the target's name + "." + the writer's
+// process id + ".tmp" in the target's folder (with one more number before
+// ".tmp" when that name is taken). Hidden, so a leftover is never taken for
+// a build.
+//
+// The writer holds an exclusive flock on its temporary from the moment it
+// exists until it is renamed or removed; the lock goes with the process, so
+// a temporary that nobody holds was left by a writer that is gone. The
+// process id only keeps the names of concurrent writers apart; the lock
+// alone tells whether a writer is alive, so a reused id, or a writer with
+// the same id in another process namespace sharing the store, cannot
+// mislead the sweep.
+class TemporaryFile {
+ public:
+  TemporaryFile() = default;
+  ~TemporaryFile();  // lets go of the lock; the file stays
+  TemporaryFile(const TemporaryFile&) = delete;
+  TemporaryFile& operator=(const TemporaryFile&) = delete;
 
-  errno = 0;
-  aFile* file = aFile_Open(temporary.c_str(), aFileModeWriteOnly);
-  if (file == nullptr) {
-    error = errno;
-    return aErrNotFound;
-  }
-  // Unbuffered, so a failing write is reported by the write itself and not
-  // later by a flush in the close.
-  aFile_SetUnbuffered(file);
+  // Creates and locks a new, empty temporary beside target. False, with
+  // *systemError, when none can be created.
+  bool Create(const std::string& target, int* systemError);
+  const std::string& Path() const { return path_; }
+  void Release();
 
-  aErr result = aErrNone;
-  if (size > 0) {
-    size_t written = 0;
-    errno = 0;
-    result = aFile_Write(file, data, size, &written);
-    if (result == aErrNone && written != size) {
-      result = aErrIO;
-    }
-    if (result != aErrNone) {
-      error = errno;
-    }
-  }
-  errno = 0;
-  aErr closed = aFile_Close(&file);
-  if (result == aErrNone && closed != aErrNone) {
-    error = errno;
-    result = aErrIO;
-  }
-  if (result == aErrNone && replaceExisting && std::rename(temporary.c_str(), path.c_str()) != 0) {
-    error = errno;
-    result = aErrIO;
-  }
-  // link never replaces: of two processes creating one file, the second
-  // finds the first one's file and keeps it. A file system without hard
-  // links gets the rename, which replaces.
-  if (result == aErrNone && !replaceExisting && link(temporary.c_str(), path.c_str()) != 0) {
-    error = errno;
-    result = aErrIO;
-    if ((error == EPERM || error == ENOSYS || error == EOPNOTSUPP) &&
-        std::rename(temporary.c_str(), path.c_str()) == 0) {
-      error = 0;
-      result = aErrNone;
-    }
-  }
-  if (result == aErrNone && !replaceExisting) {
-    aFile_Delete(temporary.c_str());
-  }
-  if (result != aErrNone) {
-    aFile_Delete(temporary.c_str());
-  }
-  return result;
-}
+ private:
+  int fd_ = -1;
+  std::string path_;
+};
+
+// True when name (without a folder) is a temporary of a file the store
+// writes: ".settings" or a "*.bird" container.
+bool IsStoreTemporaryName(const std::string& name);
+
+// Removes the store temporaries of folder ("" for the current directory)
+// that no writer holds; a live writer's temporary stays. How many were
+// removed.
+size_t SweepTemporaries(const std::string& folder);
 
 #endif

@@ -126,11 +126,13 @@ bool KeyValueStore::Load(const char* path) {
     // recorded in it) since the look above; its file is then read instead.
     if (ReplaceFile(path, text.data(), text.size(), &error, false) == aErrNone) {
       dirty = false;
+      systemError = 0;
       return true;
     }
     if (error != EEXIST) {
       Log::log(DEBUG_Attributes, "Attibutes: Error - cannot open attributes file for writting: '%s' (%d)\n", path,
                error);
+      systemError = error;
       return false;
     }
   }
@@ -143,11 +145,13 @@ bool KeyValueStore::Load(const char* path) {
     // Saving this store would replace entries it never saw.
     fileName = path;
     unreadableFile = path;
+    systemError = error;
     return false;
   }
   fileName = path;
   unreadableFile.clear();
   dirty = false;
+  systemError = 0;
   Parse(contents.data(), contents.size());
   return true;
 }
@@ -198,9 +202,11 @@ bool KeyValueStore::saveTo(const std::string& path) {
   if (ReplaceFile(path, text.data(), text.size(), &error) != aErrNone) {
     Log::log(DEBUG_Attributes, "Attibutes: Error - cannot open attributes file for writting: '%s' (%d)\n",
              path.c_str(), error);
+    systemError = error;
     return false;
   }
   dirty = false;
+  systemError = 0;
   return true;
 }
 

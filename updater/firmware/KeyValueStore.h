@@ -88,6 +88,9 @@ class KeyValueStore {
 
   const std::string& FileName() const { return fileName; }
   bool IsDirty() const { return dirty; }
+  // The system error number of the last Load or Save that failed, 0 after
+  // one that succeeded.
+  int SystemError() const { return systemError; }
   const std::map<std::string, std::string>& Values() const { return values; }
 
   // The local time as ctime writes it, without the newline.
@@ -99,6 +102,7 @@ class KeyValueStore {
   std::string fileName;
   std::map<std::string, std::string> values;
   bool dirty = false;
+  int systemError = 0;
   // A file that exists but could not be read; Save refuses to replace it.
   std::string unreadableFile;
 };

@@ -1,5 +1,6 @@
 #include "updater/firmware/UpdaterStore.h"
 
+#include <errno.h>
 #include <sys/stat.h>
 
 #include <cstdio>
@@ -7,6 +8,7 @@
 #include <stdexcept>
 
 #include "Tessarine2/common/aDirectory.h"
+#include "updater/firmware/FileError.h"
 #include "updater/firmware/FileReplace.h"
 #include "updater/support/BuildPath.h"
 #include "updater/support/Log.h"
@@ -85,21 +87,38 @@ bool searchFolder(const std::string& folder, const char* name, UpdaterStoreItem*
   return result.found;
 }
 
+// Why the directory path could not be made, in words. aDirectory_Ensure
+// keeps no system error, so the last step is tried once more for it; the
+// parent normally exists (the store, or the folder above it).
+std::string whyNotMade(const std::string& path) {
+  if (mkdir(path.c_str(), kFolderMode) == 0) {
+    return "it vanished while being made";
+  }
+  const int cause = errno;
+  struct stat info;
+  if (cause == EEXIST && stat(path.c_str(), &info) == 0 && !S_ISDIR(info.st_mode)) {
+    return "it exists and is not a directory";
+  }
+  return std::strerror(cause);
+}
+
 void _ensure_directory(const std::string& path) {
   struct stat info;
   if (stat(path.c_str(), &info) != 0) {
     aErr result = aDirectory_Ensure(path.c_str(), kFolderMode);
     if (result != aErrNone) {
-      throw std::runtime_error("UpdaterStore: Could not create directory " + path + " error " +
-                               std::to_string(result));
+      throw FileError("UpdaterStore: Could not create directory " + path + " error " + std::to_string(result), path,
+                      whyNotMade(path));
     }
     Log::log(DEBUG_Updater, "UpdaterStore: Created directory [%s].\n", path.c_str());
   } else if (!S_ISDIR(info.st_mode)) {
-    throw std::runtime_error("UpdaterStore: " + path + " exists and is a file");
+    throw FileError("UpdaterStore: " + path + " exists and is a file", path, "it exists and is not a directory");
   } else {
     Log::log(DEBUG_Updater, "UpdaterStore: [%s] already exists.\n", path.c_str());
   }
 }
+
+std::string systemErrorText(int error) { return error != 0 ? std::strerror(error) : "unknown cause"; }
 
 // A name that stays inside the item's folder.
 bool isPlainFileName(const char* file) {
@@ -118,16 +137,29 @@ UpdaterStoreItem::UpdaterStoreItem(const char* basePath, const char* name, store
 
 bool UpdaterStoreItem::IsValid() const { return !basePath.empty() && !name.empty(); }
 
-aErr UpdaterStoreItem::WriteFile(const char* file, const unsigned char* bytes, uint64_t count) {
-  if (bytes == nullptr) return aErrNotFound;
-  if (!isPlainFileName(file)) return aErrParam;
-  if (count > SIZE_MAX) return aErrSize;
+aErr UpdaterStoreItem::WriteFile(const char* file, const unsigned char* bytes, uint64_t count, std::string* why) {
+  std::string ignored;
+  std::string& reason = why != nullptr ? *why : ignored;
+  reason.clear();
+  if (bytes == nullptr) {
+    reason = "no bytes to write";
+    return aErrNotFound;
+  }
+  if (!isPlainFileName(file)) {
+    reason = std::string("[") + (file != nullptr ? file : "") + "] is not a plain file name";
+    return aErrParam;
+  }
   std::string path = BuildPath(basePath.c_str(), name.c_str(), file, nullptr);
+  if (count > SIZE_MAX) {
+    reason = path + ": too large for this system";
+    return aErrSize;
+  }
   int error = 0;
   aErr result = ReplaceFile(path, bytes, static_cast<size_t>(count), &error);
   if (result != aErrNone) {
     Log::log(DEBUG_Updater, "UpdaterStore: could not write [%s] (%d, system error %d); any earlier file is kept.\n",
              path.c_str(), static_cast<int>(result), error);
+    reason = path + ": " + (error != 0 ? std::strerror(error) : "the write failed");
   }
   return result;
 }
@@ -136,11 +168,13 @@ BirdFile UpdaterStoreItem::ReadBirdFile(const char* file) {
   if (!isPlainFileName(file)) {
     Log::log(DEBUG_Updater, "UpdaterStore: [%s] is not a file of [%s/%s]; ignored.\n", file != nullptr ? file : "",
              basePath.c_str(), name.c_str());
-    throw std::runtime_error(std::string("Not a file of the store: ") + (file != nullptr ? file : ""));
+    const std::string text = file != nullptr ? file : "";
+    throw FileError("Not a file of the store: " + text, text, "not a plain file name inside the module's folder");
   }
   std::string path = BuildPath(basePath.c_str(), name.c_str(), file != nullptr ? file : "", nullptr);
-  if (!BirdFile::VerifyFile(path.c_str())) {
-    throw std::runtime_error("Invalid bird " + path);
+  std::string why;
+  if (!BirdFile::VerifyFile(path.c_str(), &why)) {
+    throw FileError("Invalid bird " + path, path, why);
   }
   return BirdFile(path.c_str());
 }
@@ -177,7 +211,7 @@ bool UpdaterStoreItem::ChangeAttributes(const std::function<void(KeyValueStore&)
   }
   KeyValueStore fresh;
   if (!fresh.Load(path.c_str())) {
-    why = path + " cannot be read";
+    why = path + " cannot be read: " + systemErrorText(fresh.SystemError());
     return false;
   }
   for (const auto& entry : attributes.Values()) {
@@ -185,7 +219,7 @@ bool UpdaterStoreItem::ChangeAttributes(const std::function<void(KeyValueStore&)
   }
   change(fresh);
   if (!fresh.Save(path.c_str())) {
-    why = path + " cannot be written";
+    why = path + " cannot be written: " + systemErrorText(fresh.SystemError());
     return false;
   }
   attributes = fresh;

@@ -55,13 +55,16 @@ class UpdaterStoreItem {
 
   // Gives basePath/name/file the count bytes, by way of a temporary file
   // renamed into place: a failed or short write leaves an earlier file
-  // whole. aErrNotFound for NULL bytes or when the file cannot be created,
-  // aErrParam for a file name that is empty, "." or ".." or holds a "/",
-  // aErrIO for a failed write, close or rename.
-  aErr WriteFile(const char* file, const unsigned char* bytes, uint64_t count);
+  // whole. aErrNotFound for NULL bytes or when the folder is missing or no
+  // folder, aErrPermission when the file may not be created there
+  // (read-only), aErrParam for a file name that is empty, "." or ".." or
+  // holds a "/", aErrIO for a failed write (a full disk), close or rename.
+  // why, when not NULL, receives "<path>: <the system's reason>" on a
+  // failure.
+  aErr WriteFile(const char* file, const unsigned char* bytes, uint64_t count, std::string* why = nullptr);
 
-  // The container basePath/name/file. Throws std::runtime_error
-  // "Invalid bird <path>" when its header is refused; the BirdFile
+  // The container basePath/name/file. Throws FileError "Invalid bird <path>"
+  // (with the reason) when its header is refused; the BirdFile
   // constructor's own exception passes through. A file name that is not a
   // plain name inside the folder (empty, ".", "..", or holding a "/") is
   // logged and refused as if no such file were stored: names come from
@@ -98,7 +101,8 @@ class UpdaterStoreItem {
 
 class UpdaterStore {
  public:
-  // Makes sure the directory exists. Throws std::runtime_error
+  // Makes sure the directory exists. Throws FileError (a
+  // std::runtime_error naming the path and the reason)
   // "UpdaterStore: Could not create directory <path> error <code>" or
   // "UpdaterStore: <path> exists and is a file".
   explicit UpdaterStore(const char* basePath);

@@ -218,11 +218,16 @@ INSTANTIATE_TEST_SUITE_P(
                     {"-d", "0x40F5849AZ"},
                     {"Invalid format for \"-d\" parameter, unprocessed characters [Z]",
                      "Invalid serial number obtained from argument [40F5849AZ]"}},
-        // Nine digits would otherwise be cut to another module's number.
+        // Nine digits would otherwise be cut to another module's number;
+        // the line says so instead of calling the digits unprocessed.
         RefusedCase{"SerialBeyond32Bits",
-                    {"-d", "140F5849A"},
-                    {"Invalid format for \"-d\" parameter, unprocessed characters [140F5849A]",
-                     "Invalid serial number obtained from argument [140F5849A]"}},
+                    {"-d", "1FFFFFFFF"},
+                    {"Invalid serial number obtained from argument [1FFFFFFFF]: the number is too large, the largest "
+                     "is FFFFFFFF"}},
+        RefusedCase{"RouterBeyond32Bits",
+                    {"-r", "0x100000000"},
+                    {"Invalid router serial number obtained from argument [100000000]: the number is too large, the "
+                     "largest is FFFFFFFF"}},
         RefusedCase{"RouterZero", {"-r", "0x0"}, {"Invalid router serial number obtained from argument [0]"}},
         RefusedCase{"RouterNotHex",
                     {"-r", "D27-"},
@@ -239,7 +244,11 @@ INSTANTIATE_TEST_SUITE_P(
                     {"Invalid format for \"-b\" parameter, unprocessed characters [x]"}},
         RefusedCase{"BuildBeyond32Bits",
                     {"-b", "4294967296"},
-                    {"Invalid format for \"-b\" parameter, unprocessed characters [4294967296]"}},
+                    {"Invalid format for \"-b\" parameter, number too large [4294967296], the largest is 4294967295"}},
+        RefusedCase{"BaudFarBeyond64Bits",
+                    {"-o", "99999999999999999999999"},
+                    {"Invalid format for \"-o\" parameter, number too large [99999999999999999999999], the largest "
+                     "is 4294967295"}},
         RefusedCase{"BaudNotDecimal", {"-o", "0x2580"},
                     {"Invalid format for \"-o\" parameter, unprocessed characters [x2580]"}},
         // The parse goes on after a refused option and reports each one.

@@ -17,6 +17,7 @@
 #include "tests/sim/TempDir.h"
 #include "tests/sim/bird/BirdGenerator.h"
 #include "tests/sim/bird/SeedCorpus.h"
+#include "updater/firmware/FileError.h"
 #include "updater/support/Log.h"
 
 namespace {
@@ -126,6 +127,67 @@ TEST(BirdFileHeader, ConstructorLoadsOrThrowsTheSystemText) {
     EXPECT_STREQ(e.what(), "Failed to load bird data");
   }
   EXPECT_FALSE(BirdFile::VerifyFile(dir.file("missing.bird").c_str()));
+}
+
+// Each refusal says why in words, for the line a user gets; the exception
+// keeps its own text and carries the file and the reason beside it.
+TEST(BirdFileHeader, RefusalsSayWhy) {
+  testsupport::TempDir dir;
+  const std::string good = asString(birdgen::file(simpleContainer()));
+  Container zeroVersion = simpleContainer();
+  zeroVersion.versionLow = 0;
+  Container blockPastTheEnd = simpleContainer();
+  blockPastTheEnd.blocks[0].lengthField = 200;
+  ASSERT_EQ(mkdir(dir.file("folder.bird").c_str(), 0755), 0);
+  ASSERT_EQ(mkfifo(dir.file("fifo.bird").c_str(), 0600), 0);
+  dir.write("text.bird", "LATEST_DOWNLOAD=1234.bird\nnot a container at all\n");
+  dir.write("short.bird", good.substr(0, 5));
+  dir.write("cut.bird", good.substr(0, good.size() / 2));
+  writeContainer(dir, "zero.bird", zeroVersion);
+  writeContainer(dir, "past.bird", blockPastTheEnd);
+  const std::string notBird = "it does not begin with \"bird\", so it is no firmware container";
+  struct Row {
+    const char* file;
+    std::string loadReason;    // empty: Load accepts it
+    std::string verifyReason;  // empty: VerifyFile accepts it
+  } rows[] = {
+      {"missing.bird", "No such file or directory", "No such file or directory"},
+      {"folder.bird", "Is a directory", "Is a directory"},
+      {"fifo.bird", "not a regular file", "not a regular file"},
+      {"text.bird", notBird, notBird},
+      {"short.bird", "it holds 5 bytes, too few for a container header",
+       "it holds 5 bytes, too few for a container header"},
+      {"cut.bird", "its compressed body is damaged or cut short", ""},
+      {"zero.bird", "", "its container version 1.0 has a zero part"},
+      {"past.bird", "block 0 (200 bytes) runs past the end of the body", ""},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.file);
+    const std::string path = dir.file(row.file);
+    std::string why = "(untouched)";
+    EXPECT_EQ(BirdFile::VerifyFile(path.c_str(), &why), row.verifyReason.empty());
+    EXPECT_EQ(why, row.verifyReason);
+    BirdFile f;
+    f.path = path;
+    EXPECT_EQ(f.Load(), row.loadReason.empty());
+    EXPECT_EQ(f.LoadFailure(), row.loadReason);
+    if (row.loadReason.empty()) continue;
+    try {
+      BirdFile thrown(path.c_str());
+      ADD_FAILURE() << "no exception";
+    } catch (const FileError& e) {
+      EXPECT_STREQ(e.what(), "Failed to load bird data");
+      EXPECT_EQ(e.file(), path);
+      EXPECT_EQ(e.reason(), row.loadReason);
+    }
+  }
+  // A later good load leaves no reason behind.
+  BirdFile f;
+  f.path = dir.file("cut.bird");
+  ASSERT_FALSE(f.Load());
+  f.path = writeContainer(dir, "good.bird", simpleContainer());
+  EXPECT_TRUE(f.Load());
+  EXPECT_EQ(f.LoadFailure(), "");
 }
 
 TEST(BirdFileHeader, OnlyRegularFilesAreRead) {

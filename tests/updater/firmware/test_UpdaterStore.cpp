@@ -16,6 +16,7 @@
 #include "tests/sim/ChildProcess.h"
 #include "tests/sim/TempDir.h"
 #include "tests/sim/bird/BirdGenerator.h"
+#include "updater/firmware/FileError.h"
 
 namespace {
 
@@ -37,6 +38,18 @@ std::string thrownText(const std::function<void()>& body) {
     body();
   } catch (const std::runtime_error& e) {
     return e.what();
+  }
+  return "(nothing thrown)";
+}
+
+// The file and the reason that a thrown FileError names.
+std::string thrownDescription(const std::function<void()>& body) {
+  try {
+    body();
+  } catch (const FileError& e) {
+    return FileError::Describe(e);
+  } catch (const std::runtime_error& e) {
+    return std::string("(no file named) ") + e.what();
   }
   return "(nothing thrown)";
 }
@@ -64,6 +77,8 @@ TEST(UpdaterStoreConstruction, MakesTheDirectoryOrThrowsWithTheExactText) {
     std::string base = dir.write("plain", "x");
     EXPECT_EQ(thrownText([&] { UpdaterStore store(base.c_str()); }),
               "UpdaterStore: " + base + " exists and is a file");
+    EXPECT_EQ(thrownDescription([&] { UpdaterStore store(base.c_str()); }),
+              base + ": it exists and is not a directory");
   }
   {
     SCOPED_TRACE("a folder that cannot be created");
@@ -76,8 +91,9 @@ TEST(UpdaterStoreConstruction, MakesTheDirectoryOrThrowsWithTheExactText) {
     int status = runInChild(
         [&]() {
           std::string text = thrownText([&] { UpdaterStore store(base.c_str()); });
-          if (text != expected) {
-            fprintf(stderr, "thrown: %s\n", text.c_str());
+          std::string described = thrownDescription([&] { UpdaterStore store(base.c_str()); });
+          if (text != expected || described != base + ": Permission denied") {
+            fprintf(stderr, "thrown: %s / %s\n", text.c_str(), described.c_str());
             return 1;
           }
           return 0;
@@ -267,10 +283,20 @@ TEST(UpdaterStoreFiles, FailedWriteKeepsTheGoodBuild) {
     std::string path = dir.write("00000001/5.bird", good);
     ASSERT_EQ(chmod(dir.file("00000001").c_str(), 0555), 0);
     dir.openToAll();
+    // A folder that may not be written is a permission problem, not a
+    // missing file, and the reason says which file.
     int status = runInChild(
-        [&]() { return static_cast<int>(device.WriteFile("5.bird", replacement.data(), replacement.size())); },
+        [&]() {
+          std::string why;
+          aErr result = device.WriteFile("5.bird", replacement.data(), replacement.size(), &why);
+          if (why != path + ": Permission denied") {
+            fprintf(stderr, "why: %s\n", why.c_str());
+            return 99;
+          }
+          return static_cast<int>(result);
+        },
         /*dropRoot=*/true);
-    EXPECT_EQ(status, aErrNotFound);
+    EXPECT_EQ(status, aErrPermission);
     EXPECT_EQ(readFile(path), good);
   }
 }

@@ -113,9 +113,14 @@ class RecordSaveTest : public opstest::OpsServerTest {
     return status;
   }
 
-  // What the error line says went wrong with the record.
+  // What the error line says went wrong with the record, and why.
   static std::string reasonOf(Failure failure) {
-    return failure == Failure::DiskFull ? "cannot be written" : "cannot be read";
+    switch (failure) {
+      case Failure::Directory: return "cannot be read: Is a directory";
+      case Failure::Unreadable: return "cannot be read: Permission denied";
+      case Failure::DiskFull: break;
+    }
+    return "cannot be written: No space left on device";
   }
 
   // What the old record is after the run: the same bytes, or still a

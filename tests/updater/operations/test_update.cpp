@@ -292,6 +292,7 @@ TEST_F(UpdateTest, AModuleWhosePortRefusesForAWhileAfterItsLoaderStarts) {
 
 TEST_F(UpdateTest, AModuleThatDoesNotFitTheContainerIsLeftAlone) {
   storeLatest();
+  const std::string stored = deviceDir(kSerial) + "/1234.bird";
   struct Row {
     const char* what;
     simmodule::ModuleIdentity module;
@@ -299,9 +300,11 @@ TEST_F(UpdateTest, AModuleThatDoesNotFitTheContainerIsLeftAlone) {
   };
   const Row rows[] = {
       {"another model", identity(kSerial, 13),
-       {"Connected device model and Bird file model do not match [Ravosk] (0)", "Birdfile failed validation"}},
+       {"Connected device model and Bird file model do not match [Ravosk] (0)",
+        "Birdfile failed validation: " + stored + " is for model Pandrel, the module is a Ravosk"}},
       // Found by the serial number it announces, but reports another one.
-      {"another serial number", identity(0x00001111), {"Birdfile failed validation"}},
+      {"another serial number", identity(0x00001111),
+       {"Birdfile failed validation: the module reports serial number 00001111, not 0000ABCD"}},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
@@ -350,7 +353,8 @@ TEST_F(UpdateTest, BuildChoice) {
   peer.clearRequests();
   display.lines.clear();
   EXPECT_FALSE(updater->Update_Firmware(kSerial, 999, "", 0, 0, false));
-  EXPECT_EQ(display.errors(), std::vector<std::string>{"Failed to load bird file"});
+  EXPECT_EQ(display.errors(), std::vector<std::string>{"Failed to load bird file: " + deviceDir(kSerial) +
+                                                       "/999.bird: No such file or directory"});
   EXPECT_TRUE(peer.requests().empty());
 
   EXPECT_FALSE(updater->Update_Firmware(0, 0, "", 0, 0, false));
