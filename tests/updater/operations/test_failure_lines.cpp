@@ -22,10 +22,9 @@
 #include <vector>
 
 #include "tests/sim/ProgramRun.h"
-#include "tests/sim/legacydiscovery/LegacyDiscoveryPeer.h"
+#include "tests/updater/operations/DiscoverableModule.h"
 #include "tests/updater/operations/OpsServerFixture.h"
 #include "tests/updater/operations/PrivateNetworkEnvironment.h"
-#include "tests/updater/operations/SimModuleFixture.h"
 
 namespace {
 
@@ -34,8 +33,6 @@ using opstest::containerBytes;
 using opstest::ContainerShape;
 using opstest::kSerial;
 using testsupport::readFile;
-
-constexpr const char* kEthernet = "10.77.0.1";
 
 // Where the run's store lives while it runs.
 enum class Mount { Plain, FullDisk, ReadOnly };
@@ -48,16 +45,8 @@ class FailureLineTest : public opstest::OpsServerTest {
     ASSERT_EQ(mkdir(store.c_str(), 0755), 0);
   }
   void TearDown() override {
-    responder.reset();
-    sim.reset();
+    module.reset();
     OpsServerTest::TearDown();
-  }
-
-  void startModule() {
-    sim = std::make_unique<opstest::TcpModule>(opstest::identity(kSerial), simmodule::UpgradeCommand::Settings(),
-                                               kEthernet);
-    responder = std::make_unique<testsupport::LegacyDiscoveryPeer>(
-        kEthernet, kEthernet, testsupport::legacyAnswer(opstest::kModuleAddress, sim->port, kSerial, opstest::kPandrel));
   }
 
   // The Updater with the options, its store mounted as asked; its exit
@@ -101,8 +90,7 @@ class FailureLineTest : public opstest::OpsServerTest {
     return names;
   }
 
-  std::unique_ptr<opstest::TcpModule> sim;
-  std::unique_ptr<testsupport::LegacyDiscoveryPeer> responder;
+  std::unique_ptr<opstest::DiscoverableModule> module;
   std::string out;
   std::string err;
 };
@@ -129,7 +117,7 @@ void PrintTo(const FailingRun& run, std::ostream* os) { *os << run.name; }
 
 TEST_P(FailureLines, OneLineSaysWhatFailedOnWhichFileAndWhy) {
   const std::vector<std::string> lines = GetParam().prepare(*this);
-  if (GetParam().module) startModule();
+  if (GetParam().module) module = std::make_unique<opstest::DiscoverableModule>(kSerial);
   std::vector<std::string> options = GetParam().options;
   for (std::string& option : options) {
     if (option[0] == '@') option = dir.file(option.substr(1));
@@ -150,7 +138,9 @@ void makeModuleFolder(FailureLines& t) {
 
 const std::vector<std::string> kDownload = {"-G", "-d", "0000ABCD"};
 
-std::vector<std::string> updateFrom(const char* file) { return {"-U", "-d", "0000ABCD", "-f", std::string("@") + file}; }
+std::vector<std::string> updateFrom(const char* file) {
+  return {"-U", "-d", "0000ABCD", "-f", std::string("@") + file};
+}
 
 INSTANTIATE_TEST_SUITE_P(
     Table, FailureLines,
@@ -255,10 +245,10 @@ TEST_F(FailureLineTest, AKilledDownloadsTemporaryIsGoneAfterTheNextRun) {
     SCOPED_TRACE(row.killedAt);
     fs::remove_all(deviceDir(kSerial));
 
-    EXPECT_EQ(run(kDownload, Mount::Plain,
-                  {std::string("LD_PRELOAD=") + KILL_AT_RENAME_PATH, std::string("TESSARINE_KILL_AT_RENAME=") + row.killedAt,
-                   "ASAN_OPTIONS=" + asan}),
-              -1)
+    const std::vector<std::string> killing = {std::string("LD_PRELOAD=") + KILL_AT_RENAME_PATH,
+                                              std::string("TESSARINE_KILL_AT_RENAME=") + row.killedAt,
+                                              "ASAN_OPTIONS=" + asan};
+    EXPECT_EQ(run(kDownload, Mount::Plain, killing), -1)
         << "the run was not killed: " << out << err;
     std::vector<std::string> temporaries;
     for (const std::string& name : entriesOf(deviceDir(kSerial))) {

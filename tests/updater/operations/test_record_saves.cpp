@@ -18,10 +18,9 @@
 #include <vector>
 
 #include "tests/sim/ProgramRun.h"
-#include "tests/sim/legacydiscovery/LegacyDiscoveryPeer.h"
+#include "tests/updater/operations/DiscoverableModule.h"
 #include "tests/updater/operations/OpsServerFixture.h"
 #include "tests/updater/operations/PrivateNetworkEnvironment.h"
-#include "tests/updater/operations/SimModuleFixture.h"
 
 namespace {
 
@@ -30,7 +29,6 @@ using opstest::ContainerShape;
 using opstest::kSerial;
 using testsupport::readFile;
 
-constexpr const char* kEthernet = "10.77.0.1";
 constexpr size_t kPage = 4096;
 
 enum class Failure { Directory, Unreadable, DiskFull };
@@ -58,17 +56,11 @@ class RecordSaveTest : public opstest::OpsServerTest {
     dir.openToAll();
   }
   void TearDown() override {
-    responder.reset();
-    sim.reset();
+    module.reset();
     OpsServerTest::TearDown();
   }
 
-  void startModule() {
-    sim = std::make_unique<opstest::TcpModule>(opstest::identity(kSerial), simmodule::UpgradeCommand::Settings(),
-                                               kEthernet);
-    responder = std::make_unique<testsupport::LegacyDiscoveryPeer>(
-        kEthernet, kEthernet, testsupport::legacyAnswer(opstest::kModuleAddress, sim->port, kSerial, opstest::kPandrel));
-  }
+  void startModule() { module = std::make_unique<opstest::DiscoverableModule>(kSerial); }
 
   // The module's folder as the run left it: the store itself, or for a full
   // disk the copy that the child made of its tmpfs before it ended.
@@ -138,8 +130,7 @@ class RecordSaveTest : public opstest::OpsServerTest {
   }
 
   const std::string oldRecord = "CREATED_TIME=Mon Jan  1 00:00:00 2024\nLATEST_DOWNLOAD=1200.bird\n";
-  std::unique_ptr<opstest::TcpModule> sim;
-  std::unique_ptr<testsupport::LegacyDiscoveryPeer> responder;
+  std::unique_ptr<opstest::DiscoverableModule> module;
   std::string out;
   std::string err;
 };
@@ -177,7 +168,7 @@ TEST_P(RecordSaveFailureTest, UpdateWritesTheModuleAndReportsTheRecord) {
                      "/.settings " + reasonOf(GetParam()) + "\n"),
             std::string::npos)
       << err;
-  opstest::expectFirmwareIn(sim->upgrade);
+  opstest::expectFirmwareIn(module->sim.upgrade);
   EXPECT_EQ(readFile(folderAfter(GetParam()) + "/1234.bird"), stored);
   expectOldRecord(GetParam());
 }
