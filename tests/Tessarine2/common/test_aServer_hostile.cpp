@@ -161,6 +161,47 @@ TEST(ServerHostile, ARequestThatWaitedLongerThanItsClientWaitsIsNotSent) {
   EXPECT_GE(took, 0) << "the client is served again";
 }
 
+// A module that answers one request without end: full UEI packets each
+// announcing another, each well inside the wait for the next.
+TEST(ServerHostile, AnAnswerWithoutEndHoldsOtherClientsUpNoLongerThanAClientWaits) {
+  constexpr uint8_t kEndlessCommand = 0x42;
+  SharedModule shared;
+  ASSERT_TRUE(shared.open());
+  std::atomic<bool> answering{false};
+  std::atomic<bool> stop{false};
+  shared.module.engine.setHandler(kModule, kEndlessCommand, [&](const SimPacket&) {
+    answering.store(true);
+    return std::vector<SimPacket>{};
+  });
+  std::thread module([&] {
+    for (uint8_t n = 0; !stop.load(); ++n) {
+      if (answering.load()) {
+        Bytes data{kEndlessCommand, 0x80 | 0x20, 0x20};
+        data.resize(27, n);
+        data.push_back(static_cast<uint8_t>(0x80 | (n & 0x7F)));
+        shared.module.engine.injectPacket(SimPacket{kModule, data});
+      }
+      aTime_MSSleep(200);
+    }
+  });
+  RawClient hog(shared.port);
+  hog.sendPacket(kModule, {kEndlessCommand, 0x20, 0x20});
+  ASSERT_TRUE(shared.module.engine.waitUntil([&] { return answering.load(); }, 3000));
+
+  // Echoes until one is answered (one may meet a packet of the endless
+  // answer and take that instead).
+  RawClient good(shared.port);
+  const auto start = std::chrono::steady_clock::now();
+  bool served = false;
+  for (uint8_t tag = 0; !served && msSince(start) < 4 * static_cast<long long>(zmqserver::kClientPatienceMS); ++tag) {
+    served = timedEcho(good, tag, 1000) >= 0;
+  }
+  const long long took = msSince(start);
+  stop.store(true);
+  module.join();
+  EXPECT_TRUE(served) << "after " << took << " ms";
+}
+
 TEST(ServerHostile, RequestsBeyondAClientsBoundAreRefusedAtOnce) {
   SharedModule shared;
   ASSERT_TRUE(shared.open());
