@@ -20,10 +20,11 @@ int runDepart(uint16_t port, size_t trials, size_t left, uint8_t address);
 
 // Fills the server to its connection limit (until a connection goes
 // unanswered), prints "limit N", then per trial: a connection beyond the
-// limit that resets at once, a holder that leaves (and is seen closed by
-// the server), and a new connection, which the server must serve since a
-// place was free when it came. Prints "unserved N" (new connections not
-// answered) and "dead N" (connections no longer answered at the end).
+// limit that leaves as soon as the server has accepted it, the newest
+// holder leaving, and a new connection, which the server must serve since
+// a place was free when it came (both departures were seen closed by the
+// server first). Prints "unserved N" (new connections not answered) and
+// "dead N" (connections no longer answered at the end).
 int runRefusals(uint16_t port, size_t trials, uint8_t address);
 
 }  // namespace hostile

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
+#include <utility>
 
 namespace hostile {
 
@@ -26,6 +27,15 @@ int msLeft(Clock::time_point deadline) {
 }
 
 bool pastDeadline(Clock::time_point deadline) { return Clock::now() >= deadline; }
+
+// The head, then the body.
+Bytes withHead(Bytes head, const Bytes& body) {
+  head.reserve(head.size() + body.size());
+  for (uint8_t byte : body) {
+    head.push_back(byte);
+  }
+  return head;
+}
 
 }  // namespace
 
@@ -105,43 +115,22 @@ Bytes readyCommand() {
   const uint8_t* sizeBytes = reinterpret_cast<const uint8_t*>(&size);
   body.insert(body.end(), sizeBytes, sizeBytes + 4);
   body.insert(body.end(), value.begin(), value.end());
-  Bytes frame;
-  frame.reserve(2 + body.size());
-  frame.push_back(kFlagCommand);
-  frame.push_back(static_cast<uint8_t>(body.size()));
-  for (uint8_t byte : body) {
-    frame.push_back(byte);
-  }
-  return frame;
+  return withHead({kFlagCommand, static_cast<uint8_t>(body.size())}, body);
 }
 
 Bytes messageFrame(const Bytes& body) {
-  Bytes frame;
-  frame.reserve(9 + body.size());
   if (body.size() <= UINT8_MAX) {
-    frame.push_back(0x00);
-    frame.push_back(static_cast<uint8_t>(body.size()));
-  } else {
-    frame.push_back(kFlagLong);
-    for (int shift = 56; shift >= 0; shift -= 8) {
-      frame.push_back(static_cast<uint8_t>(static_cast<uint64_t>(body.size()) >> shift));
-    }
+    return withHead({0x00, static_cast<uint8_t>(body.size())}, body);
   }
-  for (uint8_t byte : body) {
-    frame.push_back(byte);
+  Bytes head{kFlagLong};
+  for (int shift = 56; shift >= 0; shift -= 8) {
+    head.push_back(static_cast<uint8_t>(static_cast<uint64_t>(body.size()) >> shift));
   }
-  return frame;
+  return withHead(std::move(head), body);
 }
 
 Bytes packet(uint8_t address, const Bytes& data) {
-  Bytes bytes;
-  bytes.reserve(2 + data.size());
-  bytes.push_back(address);
-  bytes.push_back(static_cast<uint8_t>(data.size()));
-  for (uint8_t byte : data) {
-    bytes.push_back(byte);
-  }
-  return bytes;
+  return withHead({address, static_cast<uint8_t>(data.size())}, data);
 }
 
 bool sendUntil(int fd, const Bytes& bytes, Clock::time_point deadline) {
