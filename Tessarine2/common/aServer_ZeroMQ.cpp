@@ -1,9 +1,11 @@
 // Creation, start and teardown of the module-sharing server.
 //
-// Sockets (all made and bound here, by the owner):
+// Sockets (all made and bound here, by the owner), the first three in the
+// server's own messaging context:
 //   frontend       ROUTER  bound to "tcp://127.0.0.1:*" (local only) or
 //                          "tcp://<interface>:*"; client connections
 //   frontend events PAIR   connected to the frontend's monitor
+//   handshakes     REP     bound to libzmq's handshake endpoint
 //   stream broker  DEALER  bound to "inproc://tessarine-server-stream-<n>"
 //   stream filter  DEALER  connected to the stream broker side
 //   sync broker    DEALER  bound to "inproc://tessarine-server-sync-<n>"
@@ -16,21 +18,28 @@
 // the link's reader no longer touches the stream filter side; then the
 // sync-command thread (its reply wait ends at once), then the broker, then
 // discovery; the frontend's monitor before the frontend; the sockets only
-// after every thread that used them is joined; the pools last.
+// after every thread that used them is joined; then the frontend's
+// context, whose end waits until libzmq has closed every connection; the
+// pools last.
 
 #include "Tessarine2/common/aServer_ZeroMQ.h"
 
 #include <arpa/inet.h>
+#include <errno.h>
 #include <netinet/in.h>
+#include <zmq.h>
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <new>
 
 #include "Tessarine2/common/aMutex.h"
 #include "Tessarine2/common/aNetworkDiscovery.h"
 #include "Tessarine2/common/aServer_ZeroMQInternal.h"
 #include "Tessarine2/common/zInprocEndpoint.h"
+#include "Tessarine2/common/zSignals.h"
 
 using namespace zmqserver;
 
@@ -44,9 +53,9 @@ constexpr int64_t kFrontendMaxMessage = 4096;
 
 bool drainAll(const aPacket*, const void*) { return true; }
 
-// Binds to the endpoint (its port "*" lets ZeroMQ pick a free one); the
-// port, or 0 when the bind failed.
-uint16_t _findPortAndBindSocket(zsock_t* socket, const char* format, ...) {
+// Binds the frontend to the endpoint (its port "*" lets ZeroMQ pick a free
+// one); the port, or 0 when the bind failed.
+uint16_t _findPortAndBindSocket(void* socket, const char* format, ...) {
   if (socket == nullptr) {
     return 0;
   }
@@ -55,11 +64,54 @@ uint16_t _findPortAndBindSocket(zsock_t* socket, const char* format, ...) {
   va_start(arguments, format);
   const int written = vsnprintf(endpoint, sizeof endpoint, format, arguments);
   va_end(arguments);
-  if (written < 0 || static_cast<size_t>(written) >= sizeof endpoint) {
+  if (written < 0 || static_cast<size_t>(written) >= sizeof endpoint || zmq_bind(socket, endpoint) != 0) {
     return 0;
   }
-  const int port = zsock_bind(socket, "%s", endpoint);
-  return port > 0 && port <= UINT16_MAX ? static_cast<uint16_t>(port) : 0;
+  // "tcp://address:port"
+  char bound[kEndpointSize] = "";
+  size_t boundSize = sizeof bound;
+  if (zmq_getsockopt(socket, ZMQ_LAST_ENDPOINT, bound, &boundSize) != 0) {
+    return 0;
+  }
+  bound[sizeof bound - 1] = '\0';
+  const char* colon = strrchr(bound, ':');
+  if (colon == nullptr) {
+    return 0;
+  }
+  char* end = nullptr;
+  const unsigned long port = strtoul(colon + 1, &end, 10);
+  return end != colon + 1 && *end == '\0' && port > 0 && port <= UINT16_MAX ? static_cast<uint16_t>(port) : 0;
+}
+
+// The frontend's own context: one I/O thread, and no socket left behind
+// when it ends.
+bool sMakeFrontend(aServer* server) {
+  server->context = zmq_ctx_new();
+  if (server->context == nullptr) {
+    return false;
+  }
+  server->frontend = zmq_socket(server->context, ZMQ_ROUTER);
+  if (server->frontend == nullptr) {
+    return false;
+  }
+  const int linger = 0;
+  const int64_t maxMessage = kFrontendMaxMessage;
+  return zmq_setsockopt(server->frontend, ZMQ_LINGER, &linger, sizeof linger) == 0 &&
+         zmq_setsockopt(server->frontend, ZMQ_MAXMSGSIZE, &maxMessage, sizeof maxMessage) == 0;
+}
+
+// Closes the frontend and ends its context, which returns once libzmq has
+// closed every connection of it.
+void sEndFrontend(aServer* server) {
+  if (server->frontend != nullptr) {
+    zmq_close(server->frontend);
+    server->frontend = nullptr;
+  }
+  if (server->context != nullptr) {
+    while (zmq_ctx_term(server->context) != 0 && zmq_errno() == EINTR) {
+    }
+    server->context = nullptr;
+  }
 }
 
 // Binds one side of an in-process pair to a name of its own and connects
@@ -88,16 +140,20 @@ void sRemoveFilter(aServer* server) {
 
 aErr _initServer(aServer* server) {
   server->repliesExpected = 0;
-  server->frontend = zsock_new(ZMQ_ROUTER);
+  zSignals_LeaveToHost();
+  if (!sMakeFrontend(server)) {
+    return aErrResource;
+  }
   server->streamBroker = zsock_new(ZMQ_DEALER);
   server->streamFilter = zsock_new(ZMQ_DEALER);
   server->syncBroker = zsock_new(ZMQ_DEALER);
   server->syncWorker = zsock_new(ZMQ_DEALER);
-  if (server->frontend == nullptr || server->streamBroker == nullptr || server->streamFilter == nullptr ||
-      server->syncBroker == nullptr || server->syncWorker == nullptr) {
+  if (server->streamBroker == nullptr || server->streamFilter == nullptr || server->syncBroker == nullptr ||
+      server->syncWorker == nullptr) {
     return aErrResource;
   }
-  zsock_set_maxmsgsize(server->frontend, static_cast<int>(kFrontendMaxMessage));
+  // Requests go to the sync-command thread without waiting.
+  zsock_set_sndtimeo(server->syncBroker, 0);
   if (!_watchConnections(server)) {
     return aErrResource;
   }
@@ -168,7 +224,7 @@ aErr aServer_Start(aServer* server) {
   if (server == nullptr) {
     return aErrParam;
   }
-  if (server->frontend != nullptr) {
+  if (server->context != nullptr) {
     // Started before (a server is not restarted).
     return aErrBusy;
   }
@@ -190,7 +246,7 @@ aErr aServer_Destroy(aServer** server) {
   zsock_destroy(&self->syncWorker);
   zsock_destroy(&self->streamBroker);
   zsock_destroy(&self->streamFilter);
-  zsock_destroy(&self->frontend);
+  sEndFrontend(self);
   _destroyPools(&self->pools);
   aTessarine_Trace(aDEBUG_SERVER, "server task exit\n");
   delete self;

@@ -42,20 +42,23 @@ void QueuedRequest::clear() {
   packets_.clear();
 }
 
-bool ClientTable::admit(int fd, std::vector<GoneClient>* gone) {
-  auto known = connections_.find(fd);
-  if (known != connections_.end()) {
-    // The descriptor was closed and reused: what we knew of it is stale.
-    if (known->second.clientKey != 0) {
-      dropClient(known->second.clientKey, gone);
+bool ClientTable::accept(int fd, std::vector<GoneClient>* gone) {
+  if (connections_.count(fd) != 0) {
+    GoneClient client;
+    if (close(fd, &client) && gone != nullptr && !client.identity.empty()) {
+      try {
+        gone->push_back(std::move(client));
+      } catch (const std::bad_alloc&) {
+        // Its pool then ages out and its subscription stays: only memory.
+      }
     }
-    connections_.erase(known);
   }
-  if (connections_.size() >= connectionLimit_) {
-    return false;
-  }
-  connections_.emplace(fd, Connection{});
-  return true;
+  Connection connection;
+  connection.number = ++lastConnection_;
+  connection.served = admitted_ < connectionLimit_;
+  connections_.emplace(fd, connection);
+  admitted_ += connection.served ? 1 : 0;
+  return connection.served;
 }
 
 bool ClientTable::close(int fd, GoneClient* gone) {
@@ -63,33 +66,32 @@ bool ClientTable::close(int fd, GoneClient* gone) {
   if (known == connections_.end()) {
     return false;
   }
-  if (known->second.clientKey != 0) {
-    dropClient(known->second.clientKey, gone);
+  if (known->second.served) {
+    --admitted_;
+    dropClient(known->second.number, gone);
   }
   connections_.erase(known);
   return true;
 }
 
-ClientTable::Admission ClientTable::enqueue(int fd, const std::string& identity, QueuedRequest&& request,
-                                            std::vector<GoneClient>* gone) {
-  auto connection = connections_.find(fd);
-  if (connection == connections_.end()) {
-    return Admission::kNotConnected;
+uint64_t ClientTable::connectionOf(int fd, uint64_t acceptedBy) const {
+  auto known = connections_.find(fd);
+  if (known == connections_.end() || !known->second.served || known->second.number > acceptedBy) {
+    return 0;
   }
-  uint64_t key = connection->second.clientKey;
-  if (key != 0 && clients_.at(key).identity != identity) {
-    dropClient(key, gone);
-    key = 0;
-  }
-  if (key == 0) {
-    key = nextKey_++;
+  return known->second.number;
+}
+
+ClientTable::Admission ClientTable::enqueue(uint64_t connection, const std::string& identity,
+                                            QueuedRequest&& request) {
+  auto found = clients_.find(connection);
+  if (found == clients_.end()) {
     Client client;
-    client.key = key;
+    client.key = connection;
     client.identity = identity;
-    clients_.emplace(key, std::move(client));
-    connection->second.clientKey = key;
+    found = clients_.emplace(connection, std::move(client)).first;
   }
-  Client& client = clients_.at(key);
+  Client& client = found->second;
   if (outstanding(client) >= kMaxRequestsPerClient) {
     return Admission::kClientFull;
   }
@@ -99,15 +101,21 @@ ClientTable::Admission ClientTable::enqueue(int fd, const std::string& identity,
   }
   client.queue.push_back(std::move(request));
   queuedPackets_ += packets;
-  if (!(inFlight_.active && inFlight_.clientKey == key)) {
+  if (!(inFlight_.active && inFlight_.clientKey == connection)) {
     requeue(client);
   }
   return Admission::kQueued;
 }
 
-bool ClientTable::next(uint64_t now, QueuedRequest* request, std::string* identity, size_t* stale) {
+bool ClientTable::next(uint64_t now, Dispatch* dispatch, size_t* stale, size_t* overdue) {
   if (inFlight_.active) {
-    return false;
+    if (now - inFlight_.since < kClientPatienceMS) {
+      return false;
+    }
+    // Its client has stopped waiting; its answer, should it still come,
+    // carries a tag nobody awaits.
+    ++*overdue;
+    endInFlight();
   }
   while (!turns_.empty()) {
     const uint64_t key = turns_.front();
@@ -133,25 +141,52 @@ bool ClientTable::next(uint64_t now, QueuedRequest* request, std::string* identi
       }
       continue;
     }
-    *identity = client.identity;
+    dispatch->identity = client.identity;
+    dispatch->tag = 0;
     if (head.needsReply) {
       // The client queues for its next turn once this request is done, so
       // that a client arriving meanwhile goes before it.
+      inFlight_ = InFlight{};
       inFlight_.active = true;
       inFlight_.clientKey = key;
+      inFlight_.tag = nextTag_++;
+      inFlight_.since = now;
+      dispatch->tag = inFlight_.tag;
     } else {
       requeue(client);
     }
-    *request = std::move(head);
+    dispatch->request = std::move(head);
     return true;
   }
   return false;
 }
 
-void ClientTable::finish() {
-  if (!inFlight_.active) {
-    return;
+bool ClientTable::finish(uint64_t tag, std::string* identity) {
+  if (!inFlight_.active || inFlight_.tag != tag) {
+    return false;
   }
+  identity->clear();
+  if (!inFlight_.flushed) {
+    auto found = clients_.find(inFlight_.clientKey);
+    if (found != clients_.end()) {
+      *identity = found->second.identity;
+    }
+  }
+  endInFlight();
+  return true;
+}
+
+void ClientTable::flush() { inFlight_.flushed = true; }
+
+int64_t ClientTable::msUntilOverdue(uint64_t now) const {
+  if (!inFlight_.active) {
+    return -1;
+  }
+  const uint64_t waited = now - inFlight_.since;
+  return waited >= kClientPatienceMS ? 0 : static_cast<int64_t>(kClientPatienceMS - waited);
+}
+
+void ClientTable::endInFlight() {
   auto found = clients_.find(inFlight_.clientKey);
   inFlight_ = InFlight{};
   if (found != clients_.end()) {
@@ -170,18 +205,6 @@ size_t ClientTable::outstanding(const Client& client) const {
   return client.queue.size() + (inFlight_.active && inFlight_.clientKey == client.key ? 1 : 0);
 }
 
-void ClientTable::dropClient(uint64_t key, std::vector<GoneClient>* gone) {
-  GoneClient client;
-  dropClient(key, &client);
-  if (gone != nullptr && !client.identity.empty()) {
-    try {
-      gone->push_back(std::move(client));
-    } catch (const std::bad_alloc&) {
-      // Its pool then ages out and its subscription stays: only memory.
-    }
-  }
-}
-
 void ClientTable::dropClient(uint64_t key, GoneClient* gone) {
   auto found = clients_.find(key);
   if (found == clients_.end()) {
@@ -194,7 +217,7 @@ void ClientTable::dropClient(uint64_t key, GoneClient* gone) {
     gone->identity = std::move(found->second.identity);
   }
   // A request of it at the module still runs to its end (finish()); its
-  // answer goes to an identity nobody holds and the frontend drops it.
+  // answer goes to nobody.
   clients_.erase(found);
 }
 

@@ -6,33 +6,41 @@
 //
 // Threads and what each one owns (the owner is the thread that creates,
 // starts and destroys the server):
-//   broker        frontend, frontend events, sync broker side, stream
-//                 broker side, the beacon actor while it runs, the client
-//                 table, waitingIds, streamClients, pools, pooledPackets,
-//                 repliesExpected, lastPublish, publishing
+//   broker        frontend, frontend events, handshake handler, sync
+//                 broker side, stream broker side, the beacon actor while
+//                 it runs, the client table, streamClients, pools,
+//                 pooledPackets, repliesExpected, lastPublish, publishing
 //   sync-command  sync worker side; the link's FIFOs (thread-safe)
 //   link reader   stream filter side, batch, batchLength (in the filter)
 //   multicast     its own multicast sockets
 // The owner makes and binds every socket before the threads start and
 // closes them after the threads are joined.
 //
-// Frames between the broker and the sync-command thread (the syncPair):
-//   broker -> sync   one request packet in wire form per frame
-//   sync -> broker   one message per request that awaits a reply: a drop
-//                    command alone, or an incoming command followed by the
-//                    replies it announces. A command is 3 bytes whose first
-//                    byte is 0 or 1; a reply's is the module's address,
-//                    never 0 and never odd, so a 3-byte reply (one data
-//                    byte) is not taken for a command.
+// The frontend, its event monitor and its handshake handler live in a
+// messaging context of the server's own: the handler's endpoint is one per
+// context, and ending the context when the server stops waits until
+// libzmq has closed every connection, so a stopped server holds no
+// descriptor.
+//
+// Messages between the broker and the sync-command thread (the syncPair):
+//   broker -> sync   [tag][one request packet in wire form] per packet; the
+//                    tag (8 bytes, host order) is that of the awaited
+//                    answer, 0 for a packet none is awaited for
+//   sync -> broker   per request that awaits a reply: [tag][drop command],
+//                    or [tag][incoming command][the replies it announces].
+//                    A command is 3 bytes: 0, 0, 0 or 1, N high, N low.
 // The broker hands the sync-command thread one awaited request at a time
-// and the next only when the message about the last one is in; the rest
-// wait in the broker's client table (aServer_ZeroMQClients.h), so the pair
-// holds little and what waits is bounded.
+// and the next when the answer about the last one is in or overdue; the
+// rest wait in the broker's client table (aServer_ZeroMQClients.h), so the
+// pair holds little and what waits is bounded. An answer whose tag is not
+// the awaited one's is dropped.
 
 #include <czmq.h>
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
+#include <functional>
 
 #include "Tessarine2/common/aDebug.h"
 #include "Tessarine2/common/aDiscover.h"
@@ -49,8 +57,12 @@ constexpr uint8_t SERVER_CMD_DROPPED_PACKET = 0;    // 0, 0, 0: no reply for the
 constexpr uint8_t SERVER_CMD_INCOMING_PACKETS = 1;  // 1, N high, N low: N reply frames follow
 constexpr size_t kServerCommandSize = 3;
 
-// CZMQ signal status on the broker's pipe: drop every waiting identity.
+// CZMQ signal status on the broker's pipe: the awaited answer goes to
+// nobody.
 constexpr uint8_t kFlushSignal = 5;
+
+// Size of a tag on the syncPair.
+constexpr size_t kTagSize = sizeof(uint64_t);
 
 // How long the sync-command thread waits for each reply packet.
 constexpr uint64_t kReplyWaitMS = 2000;
@@ -70,6 +82,8 @@ constexpr size_t kBatchSendThreshold = 4065;
 constexpr size_t kMaxClientConnections = 512;
 // A connection that has not completed ZeroMQ's handshake by then is closed.
 constexpr int kHandshakeLimitMS = 3000;
+// Where libzmq asks about each peer's handshake (ZAP), one per context.
+constexpr char kHandshakeEndpoint[] = "inproc://zeromq.zap.01";
 // Packets held in all open setUEIBytes transfers together; a transfer that
 // would pass it is dropped.
 constexpr size_t kMaxPooledPackets = 2048;
@@ -100,10 +114,14 @@ struct aServer {
   std::atomic<uint16_t> multicastRequestPort;
   uint8_t discoveryKind;
   uint16_t port;
-  zsock_t* frontend;
-  // Connection events of the frontend (accepted, disconnected), read by
-  // the broker before any client message.
-  zsock_t* frontendEvents;
+  // The frontend's own messaging context, and in it: the frontend
+  // (ROUTER), its connection events (PAIR, accepted and disconnected, read
+  // by the broker before any client message) and the handler that numbers
+  // each connection at its handshake (REP on libzmq's handshake endpoint).
+  void* context;
+  void* frontend;
+  void* frontendEvents;
+  void* handshakes;
   size_t connectionLimit;
   // The two internal pairs are in-process; sockets do not outlive the
   // server, so the record's address names them.
@@ -150,17 +168,36 @@ bool _handleSetUEIBytes(aServer* server, zframe_t* identity, const aPacket* pack
 // Drops the open transfer of a client that has gone.
 void _dropPoolOf(aServer* server, zframe_t* identity);
 
-// Sends the frame's bytes to the sync-command thread without waiting.
-bool _sendToSync(aServer* server, const aPacket* packet);
+// Sends [tag][packet] to the sync-command thread without waiting.
+bool _sendToSync(aServer* server, uint64_t tag, const aPacket* packet);
 
-// The frontend's connection bound: socket options, the event monitor and
-// what the broker does with each event.
+// The frontend's connections: socket options, the event monitor, the
+// handshake handler, and what the broker does with each event.
 bool _watchConnections(aServer* server);
-// Stops the monitor and closes its pair (the owner, after the broker).
+// Stops the monitor and closes its pair and the handler (the owner, after
+// the broker).
 void _unwatchConnections(aServer* server);
+// One report of the frontend's monitor: ZMQ_EVENT_ACCEPTED or
+// ZMQ_EVENT_DISCONNECTED (others are not asked for) and the descriptor.
+struct ConnectionEvent {
+  uint16_t event = 0;
+  int fd = -1;
+};
+// Shuts down the TCP connection on port just accepted on fd, whose later
+// events are in *queue, unless they show it closed: libzmq may have given
+// the number to a newer connection by then. receiveMore appends the events
+// that have come since. true when a connection was shut down.
+bool _refuseAccepted(int fd, uint16_t port, std::deque<ConnectionEvent>* queue,
+                     const std::function<void(std::deque<ConnectionEvent>*)>& receiveMore);
 // Handles the connection events waiting on frontendEvents; departed
 // clients' identities go to *gone.
 void _serverWorker_broker_connections(aServer* server, ClientTable* clients, std::vector<GoneClient>* gone);
+// Answers one handshake request: every connection is let in, numbered by
+// the latest connection accepted so far (aServer_ZeroMQClients.h).
+void _serverWorker_broker_handshakes(aServer* server, ClientTable* clients, std::vector<GoneClient>* gone);
+// The number a handshake gave the connection a message came on; false for
+// a message without one.
+bool _handshakeNumber(const char* userId, uint64_t* number);
 
 // Thread bodies.
 void _serverWorker_broker(zsock_t* pipe, void* argument);

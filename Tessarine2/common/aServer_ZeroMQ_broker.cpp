@@ -6,18 +6,18 @@
 // form]. Reply to a client: [client identity][one packet] or [client
 // identity][stream batch]. A client's requests wait in the client table
 // (aServer_ZeroMQClients.h) for their turn; one awaited request at a time
-// goes to the sync-command thread. waitingIds holds the identity of that
-// request (a command announcing N replies puts N copies of it at its
-// head). A flush turns every entry into an empty frame, which no ROUTER
-// identity ever is: the answers to flushed requests still arrive and take
-// their own places, and are dropped instead of reaching a later request.
+// goes to the sync-command thread, tagged, and its answer comes back with
+// the tag. The table gives the answer's client, or nobody when the answer
+// is late, flushed or its client has gone.
 //
-// Connection events are read before client messages (they come first in
-// the poller), so a message is only ever taken from a connection the
-// broker has admitted and that has not gone.
+// Connection events are read before client messages and handshakes (they
+// come first in the poller), and a message is served only on the
+// connection it came on (aServer_ZeroMQClients.h).
 
+#include <errno.h>
 #include <zmq.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -46,18 +46,18 @@ std::string sIdentityBytes(zframe_t* identity) {
 }
 
 // The next client message: its identity, its content (the frame after the
-// identity; further frames are read and dropped) and the descriptor of the
-// connection it came on, which libzmq records in the frames the connection
-// delivered (the content; -1 when it does not tell). false when nothing
-// could be read.
-bool sReceiveClientMessage(aServer* server, int* fd, zframe_t** identity, zframe_t** content) {
-  void* socket = zsock_resolve(server->frontend);
+// identity; further frames are read and dropped), the descriptor of the
+// connection it came on and the number its handshake gave that connection
+// (both recorded by libzmq in the frames the connection delivered; -1 and
+// none when not told). false when nothing could be read.
+bool sReceiveClientMessage(aServer* server, int* fd, bool* numbered, uint64_t* number, zframe_t** identity,
+                           zframe_t** content) {
   bool received = false;
   bool more = true;
   for (int index = 0; more; ++index) {
     zmq_msg_t part;
     zmq_msg_init(&part);
-    if (zmq_msg_recv(&part, socket, ZMQ_DONTWAIT) < 0) {
+    if (zmq_msg_recv(&part, server->frontend, ZMQ_DONTWAIT) < 0) {
       zmq_msg_close(&part);
       break;
     }
@@ -68,6 +68,7 @@ bool sReceiveClientMessage(aServer* server, int* fd, zframe_t** identity, zframe
     } else if (index == 1) {
       *content = zframe_new(zmq_msg_data(&part), zmq_msg_size(&part));
       *fd = zmq_msg_get(&part, ZMQ_SRCFD);
+      *numbered = _handshakeNumber(zmq_msg_gets(&part, "User-Id"), number);
     }
     zmq_msg_close(&part);
   }
@@ -80,8 +81,6 @@ const char* sRefusal(ClientTable::Admission admission) {
       return "client has too many requests outstanding";
     case ClientTable::Admission::kServerFull:
       return "server queue full";
-    case ClientTable::Admission::kNotConnected:
-      return "connection not served";
     case ClientTable::Admission::kQueued:
       break;
   }
@@ -109,30 +108,29 @@ QueuedRequest sRequestFor(aServer* server, zframe_t* identity, const aPacket* pa
   return request;
 }
 
-void _serverWorker_broker_frontend(aServer* server, ClientTable* clients, zlist_t* streamClients,
-                                   std::vector<GoneClient>* gone) {
+void _serverWorker_broker_frontend(aServer* server, ClientTable* clients, zlist_t* streamClients) {
   int fd = -1;
+  bool numbered = false;
+  uint64_t number = 0;
   zframe_t* identity = nullptr;
   zframe_t* content = nullptr;
-  if (!sReceiveClientMessage(server, &fd, &identity, &content)) {
+  if (!sReceiveClientMessage(server, &fd, &numbered, &number, &identity, &content)) {
     return;
   }
-  if (identity != nullptr && content != nullptr && !clients->isAdmitted(fd)) {
-    // Its connection's event may have come in since the poller looked.
-    _serverWorker_broker_connections(server, clients, gone);
-  }
   aPacket* packet = _zFrame_To_aPacket(content);
-  if (packet != nullptr && !clients->isAdmitted(fd)) {
+  const uint64_t connection = numbered ? clients->connectionOf(fd, number) : 0;
+  if (packet != nullptr && connection == 0) {
     aTessarine_Trace(aDEBUG_SERVER, "Message from a connection not served: %d\n", fd);
   }
   // A message without both frames, with bad content or from a connection
-  // that is not served is dropped without an answer.
-  if (identity != nullptr && packet != nullptr && clients->isAdmitted(fd)) {
+  // that is not served (refused, or closed since it sent it) is dropped
+  // without an answer.
+  if (identity != nullptr && packet != nullptr && connection != 0) {
     _handleStreamEnable(streamClients, packet, identity);
     QueuedRequest request = sRequestFor(server, identity, packet);
     if (!request.empty()) {
       request.queuedAt = aTime_GetMSTicks();
-      const ClientTable::Admission admission = clients->enqueue(fd, sIdentityBytes(identity), std::move(request), gone);
+      const ClientTable::Admission admission = clients->enqueue(connection, sIdentityBytes(identity), std::move(request));
       if (admission != ClientTable::Admission::kQueued) {
         // Refused at once: the client's wait times out as for a request
         // the module did not answer.
@@ -147,32 +145,31 @@ void _serverWorker_broker_frontend(aServer* server, ClientTable* clients, zlist_
   zframe_destroy(&identity);
 }
 
-// Hands requests to the sync-command thread while none is awaited there.
-void sDispatch(aServer* server, ClientTable* clients, zlist_t* waitingIds) {
-  QueuedRequest request;
-  std::string identity;
+// Hands requests to the sync-command thread while no answer is awaited
+// there.
+void sDispatch(aServer* server, ClientTable* clients) {
+  Dispatch dispatch;
   size_t stale = 0;
-  while (clients->next(aTime_GetMSTicks(), &request, &identity, &stale)) {
+  size_t overdue = 0;
+  while (clients->next(aTime_GetMSTicks(), &dispatch, &stale, &overdue)) {
     bool lastSent = false;
-    for (const aPacket* packet : request.packets()) {
-      lastSent = _sendToSync(server, packet);
+    for (const aPacket* packet : dispatch.request.packets()) {
+      lastSent = _sendToSync(server, dispatch.tag, packet);
       if (!lastSent) {
         aTessarine_Trace(aDEBUG_SERVER, "Failed to send packet out!\n");
       }
     }
-    if (!request.needsReply) {
-      continue;
+    if (dispatch.tag != 0 && !lastSent) {
+      // No answer will come for it: the next request may go.
+      std::string nobody;
+      clients->finish(dispatch.tag, &nobody);
     }
-    zframe_t* waiting = lastSent ? zframe_new(identity.data(), identity.size()) : nullptr;
-    if (waiting != nullptr && zlist_append(waitingIds, waiting) == 0) {
-      continue;
-    }
-    zframe_destroy(&waiting);
-    // No answer will come for it: the next request may go.
-    clients->finish();
   }
   if (stale > 0) {
     aTessarine_Trace(aDEBUG_SERVER, "Dropped %zu request(s) their clients no longer wait for\n", stale);
+  }
+  if (overdue > 0) {
+    aTessarine_Trace(aDEBUG_SERVER, "Gave up an answer the module did not give in time\n");
   }
 }
 
@@ -196,36 +193,22 @@ bool sIsServerCommand(zframe_t* frame) {
   return kind == SERVER_CMD_DROPPED_PACKET || kind == SERVER_CMD_INCOMING_PACKETS;
 }
 
-// One frame of a message from the sync-command thread.
-void sHandleSyncFrame(aServer* server, zlist_t* waitingIds, zframe_t* frame) {
-  zframe_t* identity = static_cast<zframe_t*>(zlist_pop(waitingIds));
-  if (identity == nullptr) {
-    // Nobody waits for it: the frame cannot be routed.
-    aTessarine_Trace(aDEBUG_SERVER, "no id to pop\n");
-    zframe_destroy(&frame);
+// The replies of an answer: announced by its command, each routed to the
+// answer's client (nobody when the identity is empty).
+void sRouteReplies(aServer* server, zframe_t* command, zmsg_t* replies, const std::string& client) {
+  const uint8_t* bytes = zframe_data(command);
+  if (bytes[0] == SERVER_CMD_DROPPED_PACKET) {
+    // A dropped request: the client's own wait times out.
+    aTessarine_Trace(aDEBUG_SERVER, "dropping id\n");
     return;
   }
-  const bool flushed = zframe_size(identity) == 0;
-  if (sIsServerCommand(frame)) {
-    const uint8_t* command = zframe_data(frame);
-    if (command[0] == SERVER_CMD_INCOMING_PACKETS) {
-      const uint16_t count = static_cast<uint16_t>((command[1] << 8) | command[2]);
-      for (uint16_t i = 0; i < count; ++i) {
-        zframe_t* copy = zframe_dup(identity);
-        if (copy == nullptr || zlist_push(waitingIds, copy) != 0) {
-          zframe_destroy(&copy);
-        }
-      }
-      server->repliesExpected = count;
-      aTessarine_Trace(aDEBUG_SERVER, "Num packets coming: %d\n", count);
-    } else {
-      // A dropped request: its identity goes, the client's own wait times
-      // out.
-      aTessarine_Trace(aDEBUG_SERVER, "dropping id: fifo size: %d\n", static_cast<int>(zlist_size(waitingIds)));
-    }
-  } else {
+  const uint16_t count = static_cast<uint16_t>((bytes[1] << 8) | bytes[2]);
+  server->repliesExpected = count;
+  aTessarine_Trace(aDEBUG_SERVER, "Num packets coming: %d\n", count);
+  zframe_t* identity = client.empty() ? nullptr : zframe_new(client.data(), client.size());
+  for (zframe_t* reply = zmsg_pop(replies); reply != nullptr; reply = zmsg_pop(replies)) {
     aTessarine_Trace(aDEBUG_SERVER, "Processing PACKET\n");
-    if (!flushed && !sSendToClient(server, identity, frame)) {
+    if (identity != nullptr && !sSendToClient(server, identity, reply)) {
       aTessarine_Trace(aDEBUG_SERVER, "failed to send sync message\n");
     }
     if (server->repliesExpected > 0) {
@@ -233,32 +216,45 @@ void sHandleSyncFrame(aServer* server, zlist_t* waitingIds, zframe_t* frame) {
     } else {
       aTessarine_Trace(aDEBUG_SERVER, "Error, sending more packets then expected\n");
     }
+    zframe_destroy(&reply);
   }
   zframe_destroy(&identity);
-  zframe_destroy(&frame);
 }
 
-// A whole message from the sync-command thread: the answer to the request
-// at the module, after which the next one may go.
-void _serverWorker_broker_sync(aServer* server, zlist_t* waitingIds, ClientTable* clients) {
-  bool more = true;
-  while (more) {
-    zframe_t* frame = zframe_recv(server->syncBroker);
-    if (frame == nullptr) {
-      break;
-    }
-    more = zsock_rcvmore(server->syncBroker) != 0;
-    sHandleSyncFrame(server, waitingIds, frame);
+// An answer from the sync-command thread: [tag][command][replies...]. The
+// awaited one frees the module for the next request; any other (late, or
+// malformed) is dropped.
+void _serverWorker_broker_sync(aServer* server, ClientTable* clients) {
+  zmsg_t* answer = zmsg_recv(server->syncBroker);
+  if (answer == nullptr) {
+    return;
   }
-  clients->finish();
+  zframe_t* tagFrame = zmsg_pop(answer);
+  zframe_t* command = zmsg_pop(answer);
+  uint64_t tag = 0;
+  const bool wellFormed =
+      tagFrame != nullptr && zframe_size(tagFrame) == kTagSize && command != nullptr && sIsServerCommand(command);
+  if (wellFormed) {
+    memcpy(&tag, zframe_data(tagFrame), kTagSize);
+  }
+  std::string client;
+  if (wellFormed && clients->finish(tag, &client)) {
+    sRouteReplies(server, command, answer, client);
+  } else {
+    aTessarine_Trace(aDEBUG_SERVER, "Dropped an answer nobody waits for\n");
+  }
+  zframe_destroy(&tagFrame);
+  zframe_destroy(&command);
+  zmsg_destroy(&answer);
 }
 
-// A message on the pipe: status kFlushSignal drops every waiting identity;
-// anything else ends the broker. false to end.
-bool sHandlePipe(zsock_t* pipe, zlist_t* waitingIds) {
+// A message on the pipe: status kFlushSignal sends the awaited answer to
+// nobody; anything else ends the broker. false to end.
+bool sHandlePipe(zsock_t* pipe, ClientTable* clients) {
   zmsg_t* message = zmsg_recv(pipe);
   if (message == nullptr) {
-    return false;
+    // Interrupted by a signal: nothing was taken.
+    return zmq_errno() == EINTR;
   }
   const int status = zmsg_signal(message);
   zmsg_destroy(&message);
@@ -267,27 +263,33 @@ bool sHandlePipe(zsock_t* pipe, zlist_t* waitingIds) {
     return false;
   }
   aTessarine_Trace(aDEBUG_SERVER, "Flushing FIFO\n");
-  const size_t count = zlist_size(waitingIds);
-  for (size_t i = 0; i < count; ++i) {
-    zframe_t* identity = static_cast<zframe_t*>(zlist_pop(waitingIds));
-    zframe_destroy(&identity);
-    zframe_t* placeholder = zframe_new_empty();
-    if (placeholder != nullptr && zlist_append(waitingIds, placeholder) != 0) {
-      zframe_destroy(&placeholder);
-    }
-  }
+  clients->flush();
   return true;
+}
+
+// The broker's next wait: at most kBrokerWaitMS, and no longer than until
+// the awaited answer is overdue.
+int sWaitMS(const ClientTable& clients) {
+  const int64_t overdue = clients.msUntilOverdue(aTime_GetMSTicks());
+  return overdue < 0 || overdue >= kBrokerWaitMS ? kBrokerWaitMS : static_cast<int>(overdue);
 }
 
 }  // namespace
 
-bool _sendToSync(aServer* server, const aPacket* packet) {
+bool _sendToSync(aServer* server, uint64_t tag, const aPacket* packet) {
   zframe_t* frame = _aPacket_To_zFrame(packet);
-  if (frame == nullptr) {
+  zframe_t* tagFrame = frame != nullptr ? zframe_new(&tag, sizeof tag) : nullptr;
+  zmsg_t* message = tagFrame != nullptr ? zmsg_new() : nullptr;
+  if (message == nullptr || zmsg_append(message, &tagFrame) != 0 || zmsg_append(message, &frame) != 0) {
+    zframe_destroy(&tagFrame);
+    zframe_destroy(&frame);
+    zmsg_destroy(&message);
     return false;
   }
-  if (zframe_send(&frame, server->syncBroker, ZFRAME_DONTWAIT) != 0) {
-    zframe_destroy(&frame);
+  // Both frames or neither: the pair takes a whole message or none, and
+  // does not wait (its send time-out is 0).
+  if (zmsg_send(&message, server->syncBroker) != 0) {
+    zmsg_destroy(&message);
     return false;
   }
   return true;
@@ -306,10 +308,10 @@ void _destroyIdentities(zlist_t** identities) {
 
 void _serverWorker_broker(zsock_t* pipe, void* argument) {
   aServer* server = static_cast<aServer*>(argument);
-  // Connection events before client messages: zpoller reports the first
-  // ready socket in this order.
-  zpoller_t* poller = zpoller_new(pipe, server->frontendEvents, server->syncBroker, server->frontend,
-                                  server->streamBroker, nullptr);
+  // Connection events before handshakes and client messages: zpoller
+  // reports the first ready socket in this order.
+  zpoller_t* poller = zpoller_new(pipe, server->frontendEvents, server->handshakes, server->syncBroker,
+                                  server->frontend, server->streamBroker, nullptr);
   if (poller != nullptr && server->discoveryKind == kDiscoveryBeacon && server->beacon != nullptr &&
       zpoller_add(poller, server->beacon) != 0) {
     zpoller_destroy(&poller);
@@ -317,40 +319,41 @@ void _serverWorker_broker(zsock_t* pipe, void* argument) {
   server->lastPublish = 0;
   server->publishing = false;
   zlist_t* streamClients = zlist_new();
-  zlist_t* waitingIds = zlist_new();
   ClientTable clients(server->connectionLimit);
   std::vector<GoneClient> gone;
   zsock_signal(pipe, 0);
 
-  bool running = poller != nullptr && streamClients != nullptr && waitingIds != nullptr;
+  bool running = poller != nullptr && streamClients != nullptr;
   while (running) {
-    void* which = zpoller_wait(poller, kBrokerWaitMS);
+    void* which = zJoinableActor_Wait(poller, sWaitMS(clients));
     if (which == pipe) {
-      running = sHandlePipe(pipe, waitingIds);
+      running = sHandlePipe(pipe, &clients);
     } else if (which == server->frontendEvents) {
       _serverWorker_broker_connections(server, &clients, &gone);
+    } else if (which == server->handshakes) {
+      _serverWorker_broker_handshakes(server, &clients, &gone);
     } else if (which == server->syncBroker) {
-      _serverWorker_broker_sync(server, waitingIds, &clients);
+      _serverWorker_broker_sync(server, &clients);
     } else if (which == server->frontend) {
-      _serverWorker_broker_frontend(server, &clients, streamClients, &gone);
+      _serverWorker_broker_frontend(server, &clients, streamClients);
     } else if (which == server->streamBroker) {
       _serverWorker_broker_streaming(server, streamClients);
     } else if (which != nullptr && which == server->beacon) {
       _serverWorker_broker_beacon(server);
     } else if (zpoller_terminated(poller)) {
+      // The messaging context is ending.
       aTessarine_Trace(aDEBUG_SERVER, "pre exit 2\n");
       running = false;
     }
     if (!gone.empty()) {
       sForgetGoneClients(server, streamClients, &gone);
     }
-    sDispatch(server, &clients, waitingIds);
+    sDispatch(server, &clients);
     _silenceBeaconWhenDue(server);
   }
   aTessarine_Trace(aDEBUG_SERVER, "broker task exit\n");
 
   _destroyIdentities(&streamClients);
-  _destroyIdentities(&waitingIds);
   zpoller_destroy(&poller);
 }
 

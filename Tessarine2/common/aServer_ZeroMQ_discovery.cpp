@@ -142,7 +142,7 @@ void _serverWorker_multicastDiscovery(zsock_t* pipe, void* argument) {
         }
       }
     }
-    void* which = zpoller_wait(poller, receiver != nullptr ? 0 : kIdlePipeWaitMS);
+    void* which = zJoinableActor_Wait(poller, receiver != nullptr ? 0 : kIdlePipeWaitMS);
     if (which == pipe || zpoller_terminated(poller)) {
       break;
     }

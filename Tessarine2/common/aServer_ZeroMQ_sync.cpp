@@ -3,9 +3,13 @@
 // whatever packet comes first, which is sound because only one request is
 // outstanding, the server's packet filter keeps streamed values out of the
 // in-FIFO, and whatever an earlier request left there is thrown away before
-// the next request goes out.
+// the next request goes out. A request's replies are collected for at most
+// as long as a client waits: a module that goes on announcing more cannot
+// keep the thread from the requests after it.
 
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
 
 #include "Tessarine2/common/aServer_ZeroMQInternal.h"
 #include "Tessarine2/common/aTime.h"
@@ -30,19 +34,23 @@ bool sSendFrame(zsock_t* socket, const uint8_t* bytes, size_t size, bool more) {
   return true;
 }
 
-bool _sendServerCmd_DroppedPacket(aServer* server) {
-  const uint8_t command[kServerCommandSize] = {SERVER_CMD_DROPPED_PACKET, 0, 0};
-  return sSendFrame(server->syncWorker, command, sizeof command, false);
+bool sSendTag(aServer* server, uint64_t tag) {
+  return sSendFrame(server->syncWorker, reinterpret_cast<const uint8_t*>(&tag), sizeof tag, true);
 }
 
-// The command and the replies it announces go out as one message: ZeroMQ
-// delivers all of its frames or none, so the broker never sees a count
-// without its replies.
-void _sendServerCmd_IncomingPackets(aServer* server, zlist_t* replies) {
+bool _sendServerCmd_DroppedPacket(aServer* server, uint64_t tag) {
+  const uint8_t command[kServerCommandSize] = {SERVER_CMD_DROPPED_PACKET, 0, 0};
+  return sSendTag(server, tag) && sSendFrame(server->syncWorker, command, sizeof command, false);
+}
+
+// The tag, the command and the replies it announces go out as one message:
+// ZeroMQ delivers all of its frames or none, so the broker never sees a
+// count without its replies.
+void _sendServerCmd_IncomingPackets(aServer* server, uint64_t tag, zlist_t* replies) {
   const size_t count = zlist_size(replies);
   const uint8_t command[kServerCommandSize] = {SERVER_CMD_INCOMING_PACKETS, static_cast<uint8_t>(count >> 8),
                                                static_cast<uint8_t>(count & 0xFF)};
-  if (!sSendFrame(server->syncWorker, command, sizeof command, true)) {
+  if (!sSendTag(server, tag) || !sSendFrame(server->syncWorker, command, sizeof command, true)) {
     return;
   }
   size_t left = count;
@@ -55,10 +63,11 @@ void _sendServerCmd_IncomingPackets(aServer* server, zlist_t* replies) {
   }
 }
 
-// The next packet of the served link's in-FIFO within kReplyWaitMS; NULL
-// at the time limit or when the server stops.
-aPacket* sAwaitReply(aServer* server) {
-  const uint64_t deadline = aTime_GetMSTicks() + kReplyWaitMS;
+// The next packet of the served link's in-FIFO within kReplyWaitMS, and
+// before the request's own deadline; NULL at either limit or when the
+// server stops.
+aPacket* sAwaitReply(aServer* server, uint64_t requestDeadline) {
+  const uint64_t deadline = std::min(aTime_GetMSTicks() + kReplyWaitMS, requestDeadline);
   while (!server->stopping.load()) {
     const uint64_t now = aTime_GetMSTicks();
     if (now >= deadline) {
@@ -98,11 +107,13 @@ void sDestroyPackets(zlist_t* packets) {
   }
 }
 
-// Replies until one wait times out or a reply does not announce another.
-// At most 65535, the most one incoming command can announce.
+// Replies until one wait times out, a reply does not announce another or
+// the client has stopped waiting. At most 65535, the most one incoming
+// command can announce.
 void sCollectReplies(aServer* server, zlist_t* replies) {
+  const uint64_t deadline = aTime_GetMSTicks() + kClientPatienceMS;
   while (zlist_size(replies) < UINT16_MAX) {
-    aPacket* reply = sAwaitReply(server);
+    aPacket* reply = sAwaitReply(server, deadline);
     if (reply == nullptr) {
       return;
     }
@@ -116,10 +127,29 @@ void sCollectReplies(aServer* server, zlist_t* replies) {
   }
 }
 
+// One request: [tag][packet]. false when none could be read.
+bool sReceiveRequest(aServer* server, uint64_t* tag, aPacket** packet) {
+  zmsg_t* message = zmsg_recv(server->syncWorker);
+  if (message == nullptr) {
+    return false;
+  }
+  zframe_t* tagFrame = zmsg_first(message);
+  zframe_t* packetFrame = zmsg_next(message);
+  *packet = nullptr;
+  if (zmsg_size(message) == 2 && zframe_size(tagFrame) == kTagSize) {
+    memcpy(tag, zframe_data(tagFrame), kTagSize);
+    *packet = _zFrame_To_aPacket(packetFrame);
+  }
+  zmsg_destroy(&message);
+  return true;
+}
+
 void _serverWorker_syncCommands_syncBackend(aServer* server) {
-  zframe_t* frame = zframe_recv(server->syncWorker);
-  aPacket* packet = _zFrame_To_aPacket(frame);
-  zframe_destroy(&frame);
+  uint64_t tag = 0;
+  aPacket* packet = nullptr;
+  if (!sReceiveRequest(server, &tag, &packet)) {
+    return;
+  }
   if (packet == nullptr) {
     aTessarine_Trace(aDEBUG_SERVER, "bad-packet\n");
     return;
@@ -133,7 +163,7 @@ void _serverWorker_syncCommands_syncBackend(aServer* server) {
     // Only a request the broker waits for is answered; a drop for any other
     // would take another client's place in the broker's queue.
     if (required) {
-      _sendServerCmd_DroppedPacket(server);
+      _sendServerCmd_DroppedPacket(server, tag);
     }
     return;
   }
@@ -143,16 +173,16 @@ void _serverWorker_syncCommands_syncBackend(aServer* server) {
   }
   zlist_t* replies = zlist_new();
   if (replies == nullptr) {
-    _sendServerCmd_DroppedPacket(server);
+    _sendServerCmd_DroppedPacket(server, tag);
     return;
   }
   sCollectReplies(server, replies);
   const size_t count = zlist_size(replies);
   if (count == 0) {
     aTessarine_Trace(aDEBUG_SERVER, "Failed to AWAIT packet\n");
-    _sendServerCmd_DroppedPacket(server);
+    _sendServerCmd_DroppedPacket(server, tag);
   } else {
-    _sendServerCmd_IncomingPackets(server, replies);
+    _sendServerCmd_IncomingPackets(server, tag, replies);
   }
   sDestroyPackets(replies);
   zlist_destroy(&replies);
@@ -167,11 +197,12 @@ void _serverWorker_syncCommands(zsock_t* pipe, void* argument) {
   // Without a poller the thread ends at once; the owner's stop then finds
   // it ended.
   while (poller != nullptr) {
-    void* which = zpoller_wait(poller, -1);
+    void* which = zJoinableActor_Wait(poller, -1);
     if (which == server->syncWorker) {
       _serverWorker_syncCommands_syncBackend(server);
     } else {
-      // The pipe (any message ends the thread) or an interrupted poller.
+      // The pipe (any message ends the thread) or the end of the
+      // messaging context.
       break;
     }
   }

@@ -24,6 +24,7 @@
 #include "Tessarine2/common/aTime.h"
 #include "Tessarine2/common/zJoinableActor.h"
 #include "Tessarine2/common/zInprocEndpoint.h"
+#include "Tessarine2/common/zSignals.h"
 
 namespace {
 
@@ -71,7 +72,8 @@ void _broker_task(zsock_t* pipe, void* argument) {
   zpoller_t* poller = zpoller_new(pipe, record->server, record->outgoingConnected, nullptr);
   zsock_signal(pipe, 0);
   while (poller != nullptr) {
-    void* which = zpoller_wait(poller, kBrokerWaitMS);
+    // A signal that interrupts the wait does not end the broker.
+    void* which = zJoinableActor_Wait(poller, kBrokerWaitMS);
     if (which == record->server) {
       zframe_t* frame = zframe_recv(record->server);
       if (frame != nullptr) {
@@ -246,6 +248,7 @@ aErr aStream_CreateClient(uint32_t address, uint16_t port, aStream** result) {
     return aErrParam;
   }
   *result = nullptr;
+  zSignals_LeaveToHost();
   ZeroMQClientStream* record = new (std::nothrow) ZeroMQClientStream();
   if (record == nullptr) {
     return aErrMemory;

@@ -7,6 +7,8 @@
 #include <mutex>
 #include <thread>
 
+#include "Tessarine2/common/zSignals.h"
+
 namespace {
 
 constexpr size_t _BACKUP_CAPACITY = 100;
@@ -63,6 +65,8 @@ std::string currentInterface() {
 }  // namespace
 
 bool zBeaconInterface_setAndLock(const char* value) {
+  // Beacons are CZMQ's: the host's signals stay the host's.
+  zSignals_LeaveToHost();
   if (!isValidValue(value) || !lockForThisThread()) return false;
   std::lock_guard<std::mutex> guard(_stateGuard);
   zsys_set_interface(value);
@@ -72,6 +76,7 @@ bool zBeaconInterface_setAndLock(const char* value) {
 void zBeaconInterface_unlock() { unlockForThisThread(); }
 
 bool zBeaconInterface_backupSetAndLock(const char* value) {
+  zSignals_LeaveToHost();
   if (!isValidValue(value) || !lockForThisThread()) return false;
   std::lock_guard<std::mutex> guard(_stateGuard);
   try {

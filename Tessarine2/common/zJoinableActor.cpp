@@ -1,9 +1,13 @@
 #include "Tessarine2/common/zJoinableActor.h"
 
+#include <errno.h>
+
 #include <mutex>
 #include <new>
 
 #include "Tessarine2/common/aThread.h"
+#include "Tessarine2/common/aTime.h"
+#include "Tessarine2/common/zSignals.h"
 
 struct zJoinableActor {
   zJoinableActorBody body = nullptr;
@@ -29,6 +33,13 @@ void* sRun(void* argument) {
   return nullptr;
 }
 
+// The body's ready signal; a signal that interrupts the wait does not end
+// it.
+void sAwaitReady(zsock_t* pipe) {
+  while (zsock_wait(pipe) != 0 && zmq_errno() == EINTR) {
+  }
+}
+
 void sClosePipe(zJoinableActor* actor) {
   zsock_destroy(&actor->actorPipe);
   zsock_destroy(&actor->pipe);
@@ -46,6 +57,7 @@ zJoinableActor* zJoinableActor_New(zJoinableActorBody body, void* argument) {
   }
   actor->body = body;
   actor->argument = argument;
+  zSignals_LeaveToHost();
   actor->pipe = zsys_create_pipe(&actor->actorPipe);
   if (actor->pipe == nullptr || actor->actorPipe == nullptr) {
     sClosePipe(actor);
@@ -58,7 +70,7 @@ zJoinableActor* zJoinableActor_New(zJoinableActorBody body, void* argument) {
     delete actor;
     return nullptr;
   }
-  zsock_wait(actor->pipe);
+  sAwaitReady(actor->pipe);
   return actor;
 }
 
@@ -86,4 +98,20 @@ void zJoinableActor_Destroy(zJoinableActor** actor) {
   aThread_Destroy(&self->thread);
   sClosePipe(self);
   delete self;
+}
+
+void* zJoinableActor_Wait(zpoller_t* poller, int timeoutMS) {
+  const uint64_t start = aTime_GetMSTicks();
+  int left = timeoutMS;
+  for (;;) {
+    void* which = zpoller_wait(poller, left);
+    if (which != nullptr || !zpoller_terminated(poller) || zmq_errno() != EINTR) {
+      return which;
+    }
+    if (timeoutMS >= 0) {
+      // At the time limit one more look, which ends as expired.
+      const uint64_t waited = aTime_GetMSTicks() - start;
+      left = waited >= static_cast<uint64_t>(timeoutMS) ? 0 : timeoutMS - static_cast<int>(waited);
+    }
+  }
 }

@@ -32,4 +32,10 @@ bool zJoinableActor_Signal(zJoinableActor* actor, uint8_t status);
 // the caller's pointer. Nothing for NULL.
 void zJoinableActor_Destroy(zJoinableActor** actor);
 
+// zpoller_wait for actor bodies (timeout -1: no limit): a signal that
+// interrupts the wait does not end it, the wait goes on for the time left.
+// NULL when the time is up, or when the messaging context is ending
+// (zpoller_terminated then tells).
+void* zJoinableActor_Wait(zpoller_t* poller, int timeoutMS);
+
 #endif

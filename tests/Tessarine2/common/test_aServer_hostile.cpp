@@ -22,9 +22,8 @@
 
 #include "Tessarine2/common/aServer_ZeroMQClients.h"
 #include "Tessarine2/common/aTime.h"
+#include "tests/Tessarine2/common/test_aServer_hostilerun.h"
 #include "tests/Tessarine2/common/test_aServer_support.h"
-#include "tests/sim/ProgramRun.h"
-#include "tests/sim/TempDir.h"
 
 namespace {
 
@@ -162,6 +161,47 @@ TEST(ServerHostile, ARequestThatWaitedLongerThanItsClientWaitsIsNotSent) {
   EXPECT_GE(took, 0) << "the client is served again";
 }
 
+// A module that answers one request without end: full UEI packets each
+// announcing another, each well inside the wait for the next.
+TEST(ServerHostile, AnAnswerWithoutEndHoldsOtherClientsUpNoLongerThanAClientWaits) {
+  constexpr uint8_t kEndlessCommand = 0x42;
+  SharedModule shared;
+  ASSERT_TRUE(shared.open());
+  std::atomic<bool> answering{false};
+  std::atomic<bool> stop{false};
+  shared.module.engine.setHandler(kModule, kEndlessCommand, [&](const SimPacket&) {
+    answering.store(true);
+    return std::vector<SimPacket>{};
+  });
+  std::thread module([&] {
+    for (uint8_t n = 0; !stop.load(); ++n) {
+      if (answering.load()) {
+        Bytes data{kEndlessCommand, 0x80 | 0x20, 0x20};
+        data.resize(27, n);
+        data.push_back(static_cast<uint8_t>(0x80 | (n & 0x7F)));
+        shared.module.engine.injectPacket(SimPacket{kModule, data});
+      }
+      aTime_MSSleep(200);
+    }
+  });
+  RawClient hog(shared.port);
+  hog.sendPacket(kModule, {kEndlessCommand, 0x20, 0x20});
+  ASSERT_TRUE(shared.module.engine.waitUntil([&] { return answering.load(); }, 3000));
+
+  // Echoes until one is answered (one may meet a packet of the endless
+  // answer and take that instead).
+  RawClient good(shared.port);
+  const auto start = std::chrono::steady_clock::now();
+  bool served = false;
+  for (uint8_t tag = 0; !served && msSince(start) < 4 * static_cast<long long>(zmqserver::kClientPatienceMS); ++tag) {
+    served = timedEcho(good, tag, 1000) >= 0;
+  }
+  const long long took = msSince(start);
+  stop.store(true);
+  module.join();
+  EXPECT_TRUE(served) << "after " << took << " ms";
+}
+
 TEST(ServerHostile, RequestsBeyondAClientsBoundAreRefusedAtOnce) {
   SharedModule shared;
   ASSERT_TRUE(shared.open());
@@ -188,57 +228,6 @@ TEST(ServerHostile, RequestsBeyondAClientsBoundAreRefusedAtOnce) {
   }
   EXPECT_EQ(atModule, zmqserver::kMaxRequestsPerClient) << "refused requests never reach the module";
 }
-
-// sim-hostile-client, run to its end on a thread of its own; its output
-// lines are followed through a file.
-class HostileRun {
- public:
-  explicit HostileRun(std::vector<std::string> arguments) {
-    arguments.insert(arguments.begin(), HOSTILE_CLIENT_PATH);
-    thread_ = std::thread([this, arguments] { status_ = testsupport::runProgram(arguments, out_, err_); });
-  }
-  ~HostileRun() { wait(); }
-  HostileRun(const HostileRun&) = delete;
-  HostileRun& operator=(const HostileRun&) = delete;
-
-  // The program's status once it has ended.
-  int wait() {
-    if (thread_.joinable()) {
-      thread_.join();
-    }
-    return status_;
-  }
-  // Whether a line starting with prefix has been printed within the time.
-  bool waitForLine(const std::string& prefix, int timeoutMS) const {
-    const auto start = std::chrono::steady_clock::now();
-    while (msSince(start) < timeoutMS) {
-      if (!value(prefix).empty()) {
-        return true;
-      }
-      aTime_MSSleep(20);
-    }
-    return false;
-  }
-  // The rest of the first line starting with prefix.
-  std::string value(const std::string& prefix) const {
-    std::ifstream in(out_);
-    std::string line;
-    while (std::getline(in, line)) {
-      if (line.rfind(prefix, 0) == 0) {
-        return line.substr(prefix.size());
-      }
-    }
-    return "";
-  }
-  std::string errors() const { return testsupport::readFile(err_); }
-
- private:
-  testsupport::TempDir dir_;
-  const std::string out_ = dir_.file("out");
-  const std::string err_ = dir_.file("err");
-  int status_ = -1;
-  std::thread thread_;
-};
 
 TEST(ServerHostile, ConnectionsOfRandomBytesReachNothingAndAreClosed) {
   SharedModule shared;
@@ -327,25 +316,6 @@ size_t openDescriptors() {
   }
   return count;
 }
-
-// Restores the process's descriptor limit at the end of a test.
-class DescriptorLimit {
- public:
-  explicit DescriptorLimit(rlim_t soft) {
-    getrlimit(RLIMIT_NOFILE, &saved_);
-    rlimit lowered = saved_;
-    lowered.rlim_cur = std::min(soft, saved_.rlim_max);
-    lowered_ = setrlimit(RLIMIT_NOFILE, &lowered) == 0;
-  }
-  ~DescriptorLimit() { setrlimit(RLIMIT_NOFILE, &saved_); }
-  DescriptorLimit(const DescriptorLimit&) = delete;
-  DescriptorLimit& operator=(const DescriptorLimit&) = delete;
-  bool lowered() const { return lowered_; }
-
- private:
-  rlimit saved_{};
-  bool lowered_ = false;
-};
 
 TEST(ServerHostile, MoreSilentConnectionsThanTheDescriptorLimitLeaveTheServerIdle) {
   // The server takes a quarter of the limit as its bound: 64 here, against

@@ -17,104 +17,40 @@
 //       sends COUNT echo requests to the module at ADDRESS as fast as the
 //       server takes them (at most 60 s), never reading. Prints "sent N",
 //       then holds the connection HOLD_MS.
+//   depart PORT TRIALS LEFT ADDRESS
+//       A client that leaves LEFT requests behind and one that connects at
+//       once after it, TRIALS times (HostileModes.h).
+//   refuse PORT TRIALS ADDRESS
+//       Connections beyond the server's limit while holders leave and new
+//       clients take their places, TRIALS times (HostileModes.h).
 //
 // Output lines are flushed at once so that a test can follow them.
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <algorithm>
 #include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "tests/sim/DescriptorIo.h"
+#include "tests/sim/hostileclient/HostileModes.h"
+#include "tests/sim/hostileclient/ZmtpWire.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-using Bytes = std::vector<uint8_t>;
+using namespace hostile;
 
 constexpr uint8_t kEchoCommand = 23;
 constexpr int kCloseWaitMS = 5000;
 constexpr int kFloodLimitSeconds = 60;
-
-int connectTo(uint16_t port) {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) {
-    return -1;
-  }
-  sockaddr_in where{};
-  where.sin_family = AF_INET;
-  where.sin_port = htons(port);
-  inet_pton(AF_INET, "127.0.0.1", &where.sin_addr);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&where), sizeof where) != 0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
-}
-
-// Whether the server has closed the connection: end of stream or an error
-// on reading (bytes it sent, its greeting, are read and dropped).
-bool closedByServer(int fd, int timeoutMS) {
-  const Clock::time_point end = Clock::now() + std::chrono::milliseconds(timeoutMS);
-  for (;;) {
-    const int left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count());
-    pollfd item{fd, POLLIN, 0};
-    if (poll(&item, 1, left > 0 ? left : 0) <= 0) {
-      return false;
-    }
-    uint8_t buffer[256];
-    const ssize_t n = recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
-    if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
-      return true;
-    }
-  }
-}
-
-// A 64-byte ZMTP 3.0 greeting offering the NULL mechanism, as a client.
-Bytes greeting() {
-  Bytes bytes(64, 0);
-  bytes[0] = 0xFF;
-  bytes[9] = 0x7F;
-  bytes[10] = 3;  // major
-  bytes[11] = 0;  // minor
-  memcpy(&bytes[12], "NULL", 4);
-  return bytes;
-}
-
-// The NULL mechanism's READY command with the socket type.
-Bytes readyCommand() {
-  Bytes body{5, 'R', 'E', 'A', 'D', 'Y'};
-  const std::string name = "Socket-Type";
-  const std::string value = "DEALER";
-  body.push_back(static_cast<uint8_t>(name.size()));
-  body.insert(body.end(), name.begin(), name.end());
-  const uint32_t size = htonl(static_cast<uint32_t>(value.size()));
-  const uint8_t* sizeBytes = reinterpret_cast<const uint8_t*>(&size);
-  body.insert(body.end(), sizeBytes, sizeBytes + 4);
-  body.insert(body.end(), value.begin(), value.end());
-  Bytes frame{0x04, static_cast<uint8_t>(body.size())};  // short command frame
-  frame.insert(frame.end(), body.begin(), body.end());
-  return frame;
-}
-
-// A packet's wire form: address, length, data.
-Bytes packet(uint8_t address, const Bytes& data) {
-  Bytes bytes{address, static_cast<uint8_t>(data.size())};
-  bytes.insert(bytes.end(), data.begin(), data.end());
-  return bytes;
-}
 
 uint32_t nextRandom(uint32_t* state) {
   uint32_t x = *state;
@@ -186,63 +122,6 @@ int runGarbage(uint16_t port, size_t count, uint32_t seed) {
   return 0;
 }
 
-// Sends all bytes, waiting while the server does not take them, until the
-// deadline; false when the connection failed or the time ran out.
-bool sendUntil(int fd, const Bytes& bytes, Clock::time_point deadline) {
-  size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (n > 0) {
-      done += static_cast<size_t>(n);
-      continue;
-    }
-    if (n < 0 && errno != EAGAIN && errno != EINTR) {
-      return false;
-    }
-    const long long left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    if (left <= 0) {
-      return false;
-    }
-    pollfd item{fd, POLLOUT, 0};
-    poll(&item, 1, static_cast<int>(left < 100 ? left : 100));
-  }
-  return true;
-}
-
-// Reads exactly count bytes before the deadline.
-bool receiveBytes(int fd, size_t count, Clock::time_point deadline, Bytes* into = nullptr) {
-  size_t done = 0;
-  uint8_t buffer[256];
-  while (done < count) {
-    const long long left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    pollfd item{fd, POLLIN, 0};
-    if (left <= 0 || poll(&item, 1, static_cast<int>(left < 100 ? left : 100)) < 0) {
-      return false;
-    }
-    const size_t want = std::min(sizeof buffer, count - done);
-    const ssize_t n = recv(fd, buffer, want, MSG_DONTWAIT);
-    if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
-      return false;
-    }
-    if (n > 0) {
-      if (into != nullptr) {
-        into->insert(into->end(), buffer, buffer + n);
-      }
-      done += static_cast<size_t>(n);
-    }
-  }
-  return true;
-}
-
-// One short command frame of the peer (its READY): flags, size, body.
-bool receiveCommand(int fd, Clock::time_point deadline) {
-  Bytes head;
-  if (!receiveBytes(fd, 2, deadline, &head) || (head[0] & 0x04) == 0 || (head[0] & 0x02) != 0) {
-    return false;
-  }
-  return receiveBytes(fd, head[1], deadline);
-}
-
 int runFlood(uint16_t port, size_t count, int holdMS, uint8_t address) {
   const int fd = connectTo(port);
   if (fd < 0) {
@@ -253,9 +132,7 @@ int runFlood(uint16_t port, size_t count, int holdMS, uint8_t address) {
   // The handshake step by step, as libzmq's own peers take it: greeting
   // for greeting, then READY for READY. Only then does the flood start and
   // the reading stop.
-  const Bytes ready = readyCommand();
-  if (!sendUntil(fd, greeting(), deadline) || !receiveBytes(fd, 64, deadline) || !sendUntil(fd, ready, deadline) ||
-      !receiveCommand(fd, deadline)) {
+  if (!handshake(fd, deadline)) {
     fprintf(stderr, "flood: handshake failed\n");
     close(fd);
     return 1;
@@ -314,8 +191,15 @@ int main(int argc, char** argv) {
     return runFlood(static_cast<uint16_t>(number(argv[2])), number(argv[3]), static_cast<int>(number(argv[4])),
                     static_cast<uint8_t>(number(argv[5])));
   }
+  if (mode == "depart" && argc == 6) {
+    return runDepart(static_cast<uint16_t>(number(argv[2])), number(argv[3]), number(argv[4]),
+                     static_cast<uint8_t>(number(argv[5])));
+  }
+  if (mode == "refuse" && argc == 5) {
+    return runRefusals(static_cast<uint16_t>(number(argv[2])), number(argv[3]), static_cast<uint8_t>(number(argv[4])));
+  }
   fprintf(stderr,
           "usage: sim-hostile-client idle PORT COUNT HOLD_MS | garbage PORT COUNT SEED | flood PORT COUNT HOLD_MS "
-          "ADDRESS\n");
+          "ADDRESS | depart PORT TRIALS LEFT ADDRESS | refuse PORT TRIALS ADDRESS\n");
   return 2;
 }
