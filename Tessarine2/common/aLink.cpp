@@ -205,6 +205,16 @@ void sTakeByte(aLinkRecord* link, uint8_t byte) {
   }
 }
 
+// A read that works again after read errors (a socket stream connected
+// again in place) ends the error state: the link runs again without a
+// reset. A stop or synchronisation begun meanwhile is left as it is.
+void sEndReadError(aLinkRecord* link) {
+  linkState failed = kLinkStateIOError;
+  if (link->state.load() == failed && link->state.compare_exchange_strong(failed, kLinkStateRunning)) {
+    link->error.store(aErrNone);
+  }
+}
+
 void* sInPipeProcess(void* argument) {
   aLinkRecord* link = static_cast<aLinkRecord*>(argument);
   link->hbState = kHBStateIdle;
@@ -220,6 +230,7 @@ void* sInPipeProcess(void* argument) {
     uint8_t byte = 0;
     aErr err = aStream_Read(link->stream, &byte, 1);
     if (err == aErrNone) {
+      sEndReadError(link);
       lastByte = Clock::now();
       quickMisses = 0;
       sTakeByte(link, byte);
@@ -231,6 +242,7 @@ void* sInPipeProcess(void* argument) {
       sPause(link, kReadErrorPauseMS);
       continue;
     }
+    sEndReadError(link);
     if (link->state.load() == kLinkStateSyncing) {
       // A synchronisation just asked for starts at once; one under way
       // starts again only after a whole quiet period.

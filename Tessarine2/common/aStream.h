@@ -91,10 +91,13 @@ constexpr uint32_t aSOCKET_RETRY_DELAY_MS = 60;
 // TCP stream to an IPv4 address (network order) and port (host order).
 // Every connection, the first and those made in place after a reset, gets
 // aSOCKET_CONNECT_TIMEOUT_MS to come up; a first one that does not gives
-// aErrResource, a later one leaves the stream unconnected (aErrConnection
-// from then on). A peer's orderly close ends it the same way. Reads come
-// from a buffer that one receive fills.
+// aErrResource. While the stream has no connection (the peer closed its
+// end, or a reconnection failed) reads and writes answer aErrConnection,
+// and a read tries to connect again in place once every
+// aSOCKET_RECONNECT_PAUSE_MS. Reads come from a buffer that one receive
+// fills; what arrived before a close is still delivered.
 constexpr uint32_t aSOCKET_CONNECT_TIMEOUT_MS = 1000;
+constexpr uint32_t aSOCKET_RECONNECT_PAUSE_MS = 1000;
 aErr aStream_CreateSocket(uint32_t address, uint16_t port, aStream** result);
 
 // Serial speed index of aStream_CreateSerial.

@@ -14,6 +14,15 @@
 // it without the mutex: the other side meanwhile sees "not ready" (the
 // reader) or "busy, try again" (the writer) instead of hanging behind it.
 //
+// A lost connection is looked for again in place: at once when the peer
+// resets it (it may still be there) or a write finds the pipe broken, and
+// from the reading side once every aSOCKET_RECONNECT_PAUSE_MS while there
+// is none: after the peer closed its end (a module that restarts or whose
+// process ended), or after a reconnection that failed. Meanwhile reads and
+// writes answer aErrConnection, so a link shows its module gone; a module
+// that is back is reached again without a reset, and a far end that stays
+// away costs one connection attempt per pause.
+//
 // Reads take one byte at a time; each receive fetches what the kernel holds
 // into a buffer that belongs to the reading side, so the link's reader
 // makes one system call per burst rather than one per byte.
@@ -50,6 +59,7 @@ constexpr size_t kMaxWriteLength = 0x7FFFFFFF;
 // connection requests would otherwise hold it for the kernel's whole retry
 // schedule (over two minutes).
 constexpr int64_t kConnectTimeoutMS = aSOCKET_CONNECT_TIMEOUT_MS;
+constexpr int64_t kReconnectPauseMS = aSOCKET_RECONNECT_PAUSE_MS;
 // Bytes one receive may fetch for later reads.
 constexpr size_t kReceiveBufferSize = 4096;
 
@@ -63,6 +73,9 @@ struct SocketStream {
   uint64_t generation = 0;
   // A reconnection is waiting for its connection, without the guard.
   bool reconnecting = false;
+  // While unconnected: when the connection was lost or the last attempt to
+  // make one failed (sNowMS).
+  int64_t lostAtMS = 0;
   // Reading side only: received bytes not yet taken, [next, end).
   size_t next = 0;
   size_t end = 0;
@@ -174,7 +187,7 @@ aErr sConnectFirst(SocketStream* record) {
 // without it. 0 with a new connection, also when another caller made one
 // since `seen`; aErrNotReady while another caller is making one; else the
 // reason no connection could be made, after which the stream stays
-// unconnected.
+// unconnected until the reading side tries again.
 aErr sReconnect(SocketStream* record, uint64_t seen) {
   {
     std::lock_guard<std::mutex> hold(record->guard);
@@ -193,6 +206,7 @@ aErr sReconnect(SocketStream* record, uint64_t seen) {
       }
       // No socket to put in its place: end the connection, keep the number.
       shutdown(record->descriptor, SHUT_RDWR);
+      record->lostAtMS = sNowMS();
       return aErrIO;
     }
     close(fresh);
@@ -207,6 +221,7 @@ aErr sReconnect(SocketStream* record, uint64_t seen) {
   if (err != aErrNone) {
     // The failed socket stays behind the number; it carries no connection.
     shutdown(record->descriptor, SHUT_RDWR);
+    record->lostAtMS = sNowMS();
     return err;
   }
   record->flags |= kSocketFlagConnected;
@@ -223,28 +238,35 @@ aErr sFill(SocketStream* record) {
       return aErrNotReady;
     }
     if (!sIsConnected(record)) {
-      return aErrConnection;
+      // Once a pause has passed since the loss or the last try, try again.
+      if (sNowMS() - record->lostAtMS < kReconnectPauseMS) {
+        return aErrConnection;
+      }
+      seen = record->generation;
+    } else {
+      ssize_t got = recv(record->descriptor, record->received, sizeof record->received, MSG_DONTWAIT);
+      if (got > 0) {
+        record->next = 0;
+        record->end = static_cast<size_t>(got);
+        return aErrNone;
+      }
+      if (got == 0) {
+        // The peer closed its end: no byte will come on this connection.
+        // It is over; the next one is tried after a pause, which leaves
+        // the loss in sight of whoever watches the link.
+        record->flags &= ~kSocketFlagConnected;
+        shutdown(record->descriptor, SHUT_RDWR);
+        record->lostAtMS = sNowMS();
+        return aErrConnection;
+      }
+      if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
+        return aErrNotReady;
+      }
+      if (!sIsLostConnection(errno)) {
+        return aErrConnection;
+      }
+      seen = record->generation;
     }
-    ssize_t got = recv(record->descriptor, record->received, sizeof record->received, MSG_DONTWAIT);
-    if (got > 0) {
-      record->next = 0;
-      record->end = static_cast<size_t>(got);
-      return aErrNone;
-    }
-    if (got == 0) {
-      // The peer closed its side in order: this connection is over and no
-      // byte will come. Reported once here and on every later call.
-      record->flags &= ~kSocketFlagConnected;
-      shutdown(record->descriptor, SHUT_RDWR);
-      return aErrConnection;
-    }
-    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
-      return aErrNotReady;
-    }
-    if (!sIsLostConnection(errno)) {
-      return aErrConnection;
-    }
-    seen = record->generation;
   }
   aErr err = sReconnect(record, seen);
   // Nothing has come on the new connection yet; the next wait says when.

@@ -251,7 +251,9 @@ bool isCommand42(const aPacket* packet, const void*) { return packet->dataSize >
 TEST_F(LinkEngine, AwaitFirstGivesNothingAtOnceWhenTheLinkIsNotRunning) {
   engine().injectPacket(SimPacket{kModule, {0x42}});
   aTime_MSSleep(100);
-  module_.front.disconnect(false);  // orderly close: reads fail from now on
+  // The module leaves the network: reads fail from now on.
+  module_.front.stopListening();
+  module_.front.disconnect(false);
   ASSERT_TRUE(linktest::eventually([&] { return aLink_GetStatus(link_) == kLinkStateIOError; }, 1000));
 
   const Clock::time_point start = Clock::now();
@@ -265,6 +267,7 @@ TEST_F(LinkEngine, AwaitFirstGivesNothingAtOnceWhenTheLinkIsNotRunning) {
 // taking the packet and leaving it to wait for a reply.
 TEST_F(LinkEngine, APutOnALinkThatCannotReadReturnsTheReadError) {
   EXPECT_EQ(linktest::send(link_, kModule, {kEcho, 1}), aErrNone);
+  module_.front.stopListening();
   module_.front.disconnect(false);
   ASSERT_TRUE(linktest::eventually([&] { return aLink_GetStatus(link_) == kLinkStateIOError; }, 1000));
   EXPECT_EQ(linktest::send(link_, kModule, {kEcho, 2}), aErrConnection);

@@ -172,9 +172,11 @@ struct HeldLinkFixture : RoutedFixture {
     held = linkTo(other.front.address());
     ASSERT_NE(held, 0);
     EXPECT_EQ(useCount(held), 1);
-    // An orderly close (after the module has read all it got, else the
-    // close resets): the held link stops running but stays held.
+    // The module leaves the network with an orderly close (after it has
+    // read all it got, else the close resets): the held link stops
+    // running but stays held.
     ASSERT_TRUE(other.engine.waitUntil([&] { return other.engine.forceRoutes().size() == 1; }, 3000));
+    other.front.stopListening();
     other.front.disconnect(false);
     ASSERT_TRUE(eventually([&] { return !routed.isConnected(); }, 3000));
     EXPECT_EQ(useCount(held), 1);

@@ -79,21 +79,62 @@ TEST_F(SocketStream, NothingListeningGivesResourceAndNoStream) {
   EXPECT_EQ(aStream_CreateSocket(testsupport::TcpPeer::address(), port, nullptr), aErrResource);
 }
 
-TEST_F(SocketStream, OrderlyCloseIsReportedAndEndsTheConnection) {
-  testsupport::TcpPeer peer;
-  connect(peer);
-  ASSERT_TRUE(peer.send("last"));
-  peer.closeWithFin();
-  // What came before the close is still delivered.
-  aErr last = aErrNone;
-  EXPECT_EQ(readBytes(stream, 10, 2000, &last), "last");
-  EXPECT_EQ(last, aErrConnection);
-  uint8_t byte;
-  EXPECT_EQ(aStream_Read(stream, &byte, 1), aErrConnection);
-  EXPECT_EQ(aStream_Write(stream, "xy", 2), aErrConnection);
-  // A dead stream does not make its reader wait.
-  EXPECT_EQ(aStream_WaitReadable(stream, 5000), aErrNone);
-  EXPECT_FALSE(peer.accept(200)) << "an orderly close must not reconnect";
+// Reads until one answers something other than aErrConnection, as a
+// link's reader does (a pause after each failed read); that answer.
+aErr readWhileUnconnected(aStream* stream, int timeoutMS) {
+  const auto deadline = clock_type::now() + std::chrono::milliseconds(timeoutMS);
+  uint8_t byte = 0;
+  aErr err = aErrConnection;
+  while (err == aErrConnection && clock_type::now() < deadline) {
+    err = aStream_Read(stream, &byte, 1);
+    if (err == aErrConnection) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  }
+  return err;
+}
+
+// A peer that goes away (a module restarting: it closes its end, or resets
+// it) and refuses connections for a while: the stream says so at once,
+// keeps looking for it once per pause, and carries bytes again, in place,
+// once it listens.
+TEST(SocketStreamPeerGone, TheStreamConnectsAgainInPlaceOncePerPauseUntilThePeerIsBack) {
+  for (const bool orderly : {true, false}) {
+    SCOPED_TRACE(orderly ? "orderly close" : "reset");
+    testsupport::TcpPeer peer;
+    aStream* stream = nullptr;
+    ASSERT_EQ(aStream_CreateSocket(testsupport::TcpPeer::address(), peer.port(), &stream), aErrNone);
+    ASSERT_TRUE(peer.accept(2000));
+    peer.stopListening();
+    if (orderly) {
+      ASSERT_TRUE(peer.send("last"));
+      peer.closeWithFin();
+    } else {
+      peer.closeWithReset();
+    }
+    const auto gone = clock_type::now();
+    // What came before a close is still delivered.
+    aErr last = aErrNone;
+    EXPECT_EQ(readBytes(stream, 10, 2000, &last), orderly ? "last" : "");
+    EXPECT_EQ(last, aErrConnection);
+    EXPECT_EQ(aStream_Write(stream, "xy", 2), aErrConnection);
+    // An unconnected stream does not make its reader wait.
+    EXPECT_EQ(aStream_WaitReadable(stream, 5000), aErrNone);
+
+    // Refused across more than two pauses: still unconnected.
+    const auto refusing = std::chrono::milliseconds(aSOCKET_RECONNECT_PAUSE_MS * 5 / 2);
+    EXPECT_EQ(readWhileUnconnected(stream, static_cast<int>(refusing.count())), aErrConnection);
+    ASSERT_TRUE(peer.listenAgain());
+    EXPECT_EQ(readWhileUnconnected(stream, 3 * static_cast<int>(aSOCKET_RECONNECT_PAUSE_MS)), aErrNotReady);
+    ASSERT_TRUE(peer.accept(2000));
+    EXPECT_GE(clock_type::now() - gone, refusing);
+    EXPECT_EQ(peer.acceptedCount(), 2);
+    ASSERT_TRUE(peer.send("again"));
+    EXPECT_EQ(readBytes(stream, 5, 2000), "again");
+    EXPECT_EQ(aStream_Write(stream, "back", 4), aErrNone);
+    EXPECT_EQ(peer.receive(4, 2000), "back");
+    aStream_Destroy(&stream);
+  }
 }
 
 // Reads are served from what one receive fetched: bursts larger than that

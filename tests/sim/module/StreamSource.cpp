@@ -233,6 +233,20 @@ void StreamSource::loop() {
   }
 }
 
+void StreamSource::enableKeys(const std::vector<uint32_t>& keys) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  for (uint32_t key : keys) {
+    if (std::find(enabled_.begin(), enabled_.end(), key) == enabled_.end()) {
+      enabled_.push_back(key);
+    }
+  }
+}
+
+void StreamSource::onKeysChanged(std::function<void(const std::vector<uint32_t>&)> changed) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  keysChanged_ = std::move(changed);
+}
+
 void StreamSource::setControlSilent(bool silent) {
   std::lock_guard<std::mutex> hold(mutex_);
   controlSilent_ = silent;
@@ -291,10 +305,16 @@ std::vector<SimPacket> StreamSource::control(const SimPacket& request) {
       const uint32_t key = (static_cast<uint32_t>(d[3]) << 24) | (static_cast<uint32_t>(d[4]) << 16) |
                            (static_cast<uint32_t>(d[5]) << 8) | d[6];
       auto at = std::find(enabled_.begin(), enabled_.end(), key);
+      bool changed = false;
       if (option == kOptionEnable && at == enabled_.end()) {
         enabled_.push_back(key);
+        changed = true;
       } else if (option == kOptionDisable && at != enabled_.end()) {
         enabled_.erase(at);
+        changed = true;
+      }
+      if (changed && keysChanged_) {
+        keysChanged_(enabled_);
       }
       return {SimPacket{address_, {kCommandStream, replyOption, 0}}};
     }

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -66,6 +67,13 @@ class StreamSource {
   void start(uint32_t rate);
   void stop();
 
+  // --- a module that keeps its stream keys over a restart: the keys it
+  // starts with, and a hook told of every change before the request that
+  // made it is answered (on the front's thread, with the source's lock
+  // held: it must not call the source).
+  void enableKeys(const std::vector<uint32_t>& keys);
+  void onKeysChanged(std::function<void(const std::vector<uint32_t>&)> changed);
+
   // --- faults: stream control unanswered, or refused with the code.
   void setControlSilent(bool silent);
   void setControlError(uint8_t code);
@@ -107,6 +115,7 @@ class StreamSource {
   mutable std::mutex mutex_;
   std::vector<Value> values_;
   std::vector<uint32_t> enabled_;
+  std::function<void(const std::vector<uint32_t>&)> keysChanged_;
   bool controlSilent_ = false;
   uint8_t controlError_ = 0;
   size_t controlRequests_ = 0;

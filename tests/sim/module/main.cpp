@@ -3,14 +3,17 @@
 //
 //   sim-module [--address A] [--tcp PORT] [--bind ADDRESS] [--port-file FILE]
 //              [--pty-link PATH] [--heartbeat MS] [--delay MS] [--silent]
-//              [--serial N] [--model N]
+//              [--serial N] [--model N] [--stream HZ] [--stream-keys FILE]
 //
 // --tcp serves the module on a loopback TCP port (0: any free one, written
 // to --port-file and printed as "tcp PORT"); --pty-link serves it on a
 // pseudo-terminal and makes PATH a link to the line's device side (a serial
 // port, or the module kernel driver's node "/dev/tessarine.%08X"), printed
 // as "pty PATH". The module has a system entity; --serial and --model set
-// the serial number and model it reports. Runs until SIGINT or SIGTERM.
+// the serial number and model it reports. --stream samples a 32-bit
+// counter (command 0x30, option 1, index 0) HZ times a second while a
+// stream key covers it; --stream-keys keeps the enabled keys in FILE over a
+// restart of the process. Runs until SIGINT or SIGTERM.
 
 #include <signal.h>
 
@@ -22,8 +25,10 @@
 #include <memory>
 #include <string>
 
+#include "tests/sim/module/KeptStreamKeys.h"
 #include "tests/sim/module/ModuleEngine.h"
 #include "tests/sim/module/PtyFront.h"
+#include "tests/sim/module/StreamSource.h"
 #include "tests/sim/module/SystemEntity.h"
 #include "tests/sim/module/TcpFront.h"
 #include "tests/sim/module/UeiTable.h"
@@ -35,7 +40,7 @@ void usage() {
   std::fprintf(stderr,
                "usage: sim-module [--address A] [--tcp PORT] [--bind ADDRESS] [--port-file FILE]\n"
                "                  [--pty-link PATH] [--heartbeat MS] [--delay MS] [--silent]\n"
-               "                  [--serial N] [--model N]\n");
+               "                  [--serial N] [--model N] [--stream HZ] [--stream-keys FILE]\n");
 }
 
 bool number(const char* text, unsigned long limit, unsigned long* out) {
@@ -56,6 +61,7 @@ int main(int argc, char** argv) {
   unsigned long tcpPort = 0;
   unsigned long heartbeat = 0;
   unsigned long delay = 0;
+  unsigned long streamRate = 0;
   unsigned long serial = simmodule::ModuleIdentity().serial;
   unsigned long model = simmodule::ModuleIdentity().model;
   bool tcp = false;
@@ -63,6 +69,7 @@ int main(int argc, char** argv) {
   std::string bind = "127.0.0.1";
   std::string portFile;
   std::string ptyLink;
+  std::string streamKeys;
   for (int i = 1; i < argc; ++i) {
     const std::string option = argv[i];
     const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
@@ -95,6 +102,10 @@ int main(int argc, char** argv) {
       ok = number(value, 0xFFFFFFFF, &serial);
     } else if (option == "--model") {
       ok = number(value, 0xFF, &model);
+    } else if (option == "--stream") {
+      ok = number(value, 100000, &streamRate);
+    } else if (option == "--stream-keys") {
+      streamKeys = value;
     } else {
       ok = false;
     }
@@ -127,6 +138,14 @@ int main(int argc, char** argv) {
     simmodule::addSystemEntity(entities, identity);
     // The firmware-upgrade command (95): resident firmware, then loader.
     simmodule::UpgradeCommand upgrade(engine, static_cast<uint8_t>(address));
+    // Stream control (93) and the streamed counter.
+    simmodule::StreamSource source(engine, static_cast<uint8_t>(address));
+    source.addValue(0x30, 1, 0, simmodule::StreamSource::U32);
+    if (!streamKeys.empty() && !simmodule::keepStreamKeys(source, streamKeys)) {
+      std::fprintf(stderr, "sim-module: cannot read the stream keys in %s\n", streamKeys.c_str());
+      return 1;
+    }
+    source.start(static_cast<uint32_t>(streamRate));
     std::unique_ptr<simmodule::TcpFront> tcpFront;
     std::unique_ptr<simmodule::PtyFront> ptyFront;
     if (tcp) {
