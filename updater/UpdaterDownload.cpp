@@ -155,6 +155,7 @@ unsigned Updater::Download_Firmware(unsigned serialNumber, std::string buildText
   std::string container;
   std::promise<bool> done;
   std::future<bool> fetched = done.get_future();
+  failure = ServerRequestFailure();
   std::thread worker(downloadWorker, DownloadClosure{this, &done, serialNumber, std::move(version), buildText,
                                                      &container, noCal, &failure});
 

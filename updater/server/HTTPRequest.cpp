@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <cstring>
 #include <mutex>
-#include <stdexcept>
+#include <string>
 
 #include "updater/support/Log.h"
 
