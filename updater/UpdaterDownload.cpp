@@ -10,7 +10,6 @@
 #include "updater/UpdaterInternal.h"
 #include "updater/firmware/FileError.h"
 #include "updater/firmware/UpdaterStore.h"
-#include "updater/server/HTTPRequest.h"
 #include "updater/server/UpdateServerRequest.h"
 #include "updater/support/Log.h"
 #include "updater/support/base64.h"
@@ -22,8 +21,6 @@ constexpr UpdaterDisplayInterface::Level kError = UpdaterDisplayInterface::LEVEL
 
 // The spinner turns once per wait on the download worker.
 constexpr std::chrono::milliseconds kSpinnerStep(100);
-// A failed request that lasted within this of the deadline met the deadline.
-constexpr std::chrono::milliseconds kDeadlineSlack(250);
 
 // A build text as the server and the command line write it: base-10, the
 // value kept in 32 bits. False for a text that is not a number.
@@ -56,11 +53,13 @@ struct DownloadClosure {
   std::string build;
   std::string* result;
   bool noCal;
+  ServerRequestFailure* failure;  // why the request failed, read after the join
 };
 
 void downloadWorker(DownloadClosure closure) {
   bool fetched = UpdateServerRequest::GetBuild(closure.serialNumber, closure.version.c_str(), closure.build.c_str(),
-                                               *closure.result, closure.updater->url.c_str(), closure.noCal);
+                                               *closure.result, closure.updater->url.c_str(), closure.noCal,
+                                               closure.failure);
   closure.done->set_value(fetched);
 }
 
@@ -83,9 +82,9 @@ Downloaded checkDownloaded(const unsigned char* bytes, size_t count, unsigned bu
 
 }  // namespace
 
-bool _valid_build(unsigned serialNumber, unsigned build, const char* url) {
+bool _valid_build(unsigned serialNumber, unsigned build, const char* url, ServerRequestFailure* failure) {
   std::map<std::string, std::string> builds;
-  if (!UpdateServerRequest::GetBuildList(serialNumber, builds, url)) {
+  if (!UpdateServerRequest::GetBuildList(serialNumber, builds, url, failure)) {
     return false;
   }
   for (const auto& entry : builds) {
@@ -106,8 +105,9 @@ unsigned Updater::Download_Firmware(unsigned serialNumber, std::string buildText
     display.message(kError, "Serial Number must be non-zero");
     return 0;
   }
-  if (!UpdateServerRequest::ping(url.c_str())) {
-    display.message(kError, "Server request failed for %s", url.c_str());
+  ServerRequestFailure failure;
+  if (!UpdateServerRequest::ping(url.c_str(), &failure)) {
+    display.message(kError, "Server request failed for %s: %s", url.c_str(), failure.reason.c_str());
     return 0;
   }
 
@@ -126,8 +126,8 @@ unsigned Updater::Download_Firmware(unsigned serialNumber, std::string buildText
 
   std::string serverBuild;
   std::string version;
-  if (!UpdateServerRequest::QueryBuild(serialNumber, serverBuild, version, url.c_str())) {
-    display.message(kError, "No build information for device");
+  if (!UpdateServerRequest::QueryBuild(serialNumber, serverBuild, version, url.c_str(), &failure)) {
+    display.message(kError, "No build information for device: %s", failure.reason.c_str());
     return 0;
   }
   if (build == 0) {
@@ -137,8 +137,13 @@ unsigned Updater::Download_Firmware(unsigned serialNumber, std::string buildText
   display.message(kInfo, "Retrieving build %u", build);
   if (!overrideChecks) {
     display.message(kInfo, "Validating build %u with server", build);
-    if (!_valid_build(serialNumber, build, url.c_str())) {
-      display.message(kError, "No valid build %u", build);
+    failure = ServerRequestFailure();
+    if (!_valid_build(serialNumber, build, url.c_str(), &failure)) {
+      if (failure.reason.empty()) {
+        display.message(kError, "No valid build %u", build);
+      } else {
+        display.message(kError, "No valid build %u: %s", build, failure.reason.c_str());
+      }
       return 0;
     }
     display.message(kInfo, "Build %u is valid", build);
@@ -150,9 +155,9 @@ unsigned Updater::Download_Firmware(unsigned serialNumber, std::string buildText
   std::string container;
   std::promise<bool> done;
   std::future<bool> fetched = done.get_future();
-  const auto started = std::chrono::steady_clock::now();
-  std::thread worker(downloadWorker,
-                     DownloadClosure{this, &done, serialNumber, std::move(version), buildText, &container, noCal});
+  failure = ServerRequestFailure();
+  std::thread worker(downloadWorker, DownloadClosure{this, &done, serialNumber, std::move(version), buildText,
+                                                     &container, noCal, &failure});
 
   display.update_spinner(true, "Downloading");
   while (fetched.wait_for(kSpinnerStep) != std::future_status::ready) {
@@ -163,14 +168,7 @@ unsigned Updater::Download_Firmware(unsigned serialNumber, std::string buildText
   bool ok = fetched.get();
   worker.join();
   if (!ok) {
-    display.message(kError, "Download failed");
-    // The transfer has a deadline of its own (HTTPLimits); say so when it
-    // was what ended the request. libcurl may end it a little before the
-    // deadline by this clock.
-    const long deadlineMs = HTTPRequest::GetLimits().TransferDeadlineMS();
-    if (std::chrono::steady_clock::now() - started + kDeadlineSlack >= std::chrono::milliseconds(deadlineMs)) {
-      display.message(kError, "Download of build %u did not finish within %ld s", build, (deadlineMs + 999) / 1000);
-    }
+    display.message(kError, "Download failed for %s: %s", url.c_str(), failure.reason.c_str());
   }
   if (container.empty()) {
     display.message(kError, "Failed to retrieve a valid BIRD file");
@@ -225,8 +223,10 @@ unsigned Updater::Download_Firmware(unsigned serialNumber, std::string buildText
 unsigned Updater::Download_Firmware(Fingerprint fingerprint, std::string buildText, bool overrideChecks) {
   unsigned serialNumber = 0;
   unsigned serverBuild = 0;
-  if (!UpdateServerRequest::GetRecoveryInfo(fingerprint.words, &serialNumber, &serverBuild, url.c_str())) {
-    display.message(kError, "Failed to retrieve recovery information from Zeltrova update server");
+  ServerRequestFailure failure;
+  if (!UpdateServerRequest::GetRecoveryInfo(fingerprint.words, &serialNumber, &serverBuild, url.c_str(), &failure)) {
+    display.message(kError, "Failed to retrieve recovery information from Zeltrova update server: %s",
+                    failure.reason.c_str());
     return 0;
   }
   unsigned build = buildOrZero(buildText);
@@ -238,12 +238,13 @@ unsigned Updater::Download_Firmware(Fingerprint fingerprint, std::string buildTe
 
 std::map<std::string, std::string> Updater::Get_BuildList(unsigned serialNumber) {
   std::map<std::string, std::string> builds;
-  if (!UpdateServerRequest::ping(url.c_str())) {
-    display.message(kError, "Server request failed for %s", url.c_str());
+  ServerRequestFailure failure;
+  if (!UpdateServerRequest::ping(url.c_str(), &failure)) {
+    display.message(kError, "Server request failed for %s: %s", url.c_str(), failure.reason.c_str());
     return builds;
   }
-  if (!UpdateServerRequest::GetBuildList(serialNumber, builds, url.c_str())) {
-    display.message(kError, "Failed to retrieve builds for %08X", serialNumber);
+  if (!UpdateServerRequest::GetBuildList(serialNumber, builds, url.c_str(), &failure)) {
+    display.message(kError, "Failed to retrieve builds for %08X: %s", serialNumber, failure.reason.c_str());
   }
   return builds;
 }

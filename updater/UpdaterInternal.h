@@ -13,6 +13,8 @@
 #include "updater/firmware/BirdFile.h"
 #include "updater/support/UpdaterDisplayInterface.h"
 
+struct ServerRequestFailure;
+
 namespace Zeltrova {
 namespace Tessarine {
 class Module;
@@ -33,8 +35,10 @@ aErr _disableWeave(Zeltrova::Tessarine::Module& module, UpdaterDisplayInterface&
 bool _validate_birdfile(UpdaterDisplayInterface& display, BirdFile& container, Zeltrova::Tessarine::Module& module,
                         unsigned serialNumber, std::string* why = nullptr);
 
-// True when the server lists the build for the module.
-bool _valid_build(unsigned serialNumber, unsigned build, const char* url);
+// True when the server lists the build for the module. failure, when not
+// NULL, says why the list could not be had (its reason stays empty when the
+// list came and lacks the build).
+bool _valid_build(unsigned serialNumber, unsigned build, const char* url, ServerRequestFailure* failure = nullptr);
 
 // Where a transfer phase stopped, for the one error line of a failed
 // update: the step ("firmware block 2 of 3", "reboot") and its result.

@@ -34,7 +34,13 @@ unsigned chooseBuild(UpdaterDisplayInterface& display, const std::string& url, u
                      UpdaterStoreItem& item) {
   std::string serverBuild;
   std::string version;
-  UpdateServerRequest::QueryBuild(serialNumber, serverBuild, version, url.c_str());
+  ServerRequestFailure failure;
+  if (!UpdateServerRequest::QueryBuild(serialNumber, serverBuild, version, url.c_str(), &failure) &&
+      failure.gaveUp) {
+    // The update goes on with what is stored; a server that cannot be asked
+    // is no reason to stop, but one that held the run this long is said.
+    display.message(kError, "No build information for device: %s", failure.reason.c_str());
+  }
   unsigned build = buildFromText(serverBuild);
 
   if (build != 0) {

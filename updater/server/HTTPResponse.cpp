@@ -13,3 +13,7 @@ long HTTPResponse::get_status() const { return status; }
 const char* HTTPResponse::get_request() const { return request.c_str(); }
 
 size_t HTTPResponse::get_response_size() const { return response.size(); }
+
+void HTTPResponse::set_redirect(const char* url) { redirect = url != nullptr ? url : ""; }
+
+const std::string& HTTPResponse::get_redirect() const { return redirect; }

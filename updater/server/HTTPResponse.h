@@ -21,10 +21,16 @@ class HTTPResponse {
   // Bytes in the body; it may hold NUL bytes, which the C string view hides.
   size_t get_response_size() const;
 
+  // Where a redirect status points (its Location, made absolute); empty for
+  // any other answer. Redirects are not followed.
+  void set_redirect(const char* url);
+  const std::string& get_redirect() const;
+
  private:
   std::string request;
   long status;
   std::string response;
+  std::string redirect;
 };
 
 #endif

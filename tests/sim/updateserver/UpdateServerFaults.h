@@ -21,9 +21,13 @@ struct UpdateServerFaults {
   bool blankLineAfterFirst = false; // an empty line right after the first line
   bool upperCaseOk = false;         // a first line beginning "ok" begins "OK"
   bool crlf = false;                // every "\n" sent as "\r\n"
+  bool htmlPage = false;            // a web server's own page (text/html) instead of the reply, status unchanged
 
   // --- the HTTP exchange ---
   int status = 0;                   // non-zero: this status instead of the real one, body unchanged
+  bool redirectToSelf = false;      // 302 Found with a Location of the request itself: a client that
+                                    // follows redirects goes round for ever
+  long long contentLength = -1;     // >= 0: Content-Length claims this many bytes, whatever is sent
   int delayMs = 0;                  // silence between reading the request and answering
   bool stallAfterHeaders = false;   // headers sent, then nothing until the client hangs up
   bool shortBody = false;           // Content-Length claims 16 bytes more than are sent before closing

@@ -25,9 +25,16 @@ constexpr size_t kMaxHeadBytes = 16 * 1024;
 // Content-Length of a short body claims this many bytes more than are sent.
 constexpr size_t kShortBodyMissing = 16;
 
+// What a web server in front of the application shows when the application
+// is not there (or a portal that wants a login).
+constexpr const char* kHTMLPage =
+    "<!DOCTYPE html>\n<html><head><title>502 Bad Gateway</title></head>\n"
+    "<body><h1>Bad Gateway</h1><p>The server is temporarily unable to service your request.</p></body></html>\n";
+
 const char* reasonPhrase(int status) {
   switch (status) {
     case 200: return "OK";
+    case 302: return "Found";
     case 400: return "Bad Request";
     case 404: return "Not Found";
     case 405: return "Method Not Allowed";
@@ -269,10 +276,25 @@ void UpdateServerPeer::serve(int client) {
   if (faults.closeWithoutReply) return;
   if (faults.delayMs > 0 && waitWake(faults.delayMs)) return;
   if (faults.status != 0) reply.status = faults.status;
+  const char* contentType = "text/plain";
+  std::string location;
+  if (faults.htmlPage) {
+    reply.body = kHTMLPage;
+    contentType = "text/html";
+  }
+  if (faults.redirectToSelf) {
+    reply.status = 302;
+    location = record.target;
+    reply.body = "<html><body>Moved to <a href=\"" + location + "\">here</a>.</body></html>\n";
+    contentType = "text/html";
+  }
 
   std::string headers = "HTTP/1.1 " + std::to_string(reply.status) + " " + reasonPhrase(reply.status) +
-                        "\r\nContent-Type: text/plain\r\nConnection: close\r\n";
-  if (!faults.noContentLength) {
+                        "\r\nContent-Type: " + contentType + "\r\nConnection: close\r\n";
+  if (!location.empty()) headers += "Location: " + location + "\r\n";
+  if (faults.contentLength >= 0) {
+    headers += "Content-Length: " + std::to_string(faults.contentLength) + "\r\n";
+  } else if (!faults.noContentLength) {
     size_t length = reply.body.size() + (faults.shortBody ? kShortBodyMissing : 0);
     headers += "Content-Length: " + std::to_string(length) + "\r\n";
   }

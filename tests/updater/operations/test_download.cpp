@@ -4,8 +4,11 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <optional>
 #include <string>
+#include <vector>
 
+#include "tests/sim/updateserver/UpdateServerReplies.h"
 #include "tests/updater/operations/OpsServerFixture.h"
 
 namespace {
@@ -92,12 +95,15 @@ TEST_F(DownloadTest, FailuresReturnZeroAndRecordNothing) {
       {"letters: the build-number error comes before the serial-number error", 0, "abc", false, {}, false,
        {"Build number 'abc' must be an number"}},
       {"serial number 0", 0, "", false, {}, false, {"Serial Number must be non-zero"}},
-      {"server unreachable", kSerial, "", false, {}, true, {"Server request failed for URL"}},
-      {"module unknown to the server", 0x00C0FFEE, "", false, {}, false, {"No build information for device"}},
+      {"server unreachable", kSerial, "", false, {}, true,
+       {"Server request failed for URL: the connection was refused"}},
+      {"module unknown to the server", 0x00C0FFEE, "", false, {}, false,
+       {"No build information for device: the answer begins \"fail unknown module\", not \"ok\""}},
       {"build not listed", kSerial, "999", false, {}, false, {"No valid build 999"}},
-      {"build list refused", kSerial, "", false, noBuilds, false, {"No valid build 1234"}},
+      {"build list refused", kSerial, "", false, noBuilds, false,
+       {"No valid build 1234: the answer begins \"fail\", not \"ok\""}},
       {"build request fails", kSerial, "", false, birdFails, false,
-       {"Download failed", "Failed to retrieve a valid BIRD file"}},
+       {"Download failed for URL: the server answered with HTTP status 500", "Failed to retrieve a valid BIRD file"}},
       {"container text is not base64", kSerial, "", false, badBase64, false, {"Failed to retrieve a valid BIRD file"}},
       {"server sends bytes that are no container", kJunkSerial, "", false, {}, false,
        {"Failed to retrieve a valid BIRD file"}},
@@ -112,8 +118,10 @@ TEST_F(DownloadTest, FailuresReturnZeroAndRecordNothing) {
     display.lines.clear();
     EXPECT_EQ(u.Download_Firmware(c.serial, c.build, c.overrideChecks, false), 0u);
     std::vector<std::string> expected;
-    for (const std::string& e : c.errors) {
-      expected.push_back(e == "Server request failed for URL" ? "Server request failed for " + deadUrl : e);
+    for (std::string e : c.errors) {
+      const size_t at = e.find(" for URL:");
+      if (at != std::string::npos) e.replace(at + 5, 3, c.stopServer ? deadUrl : peer.url());
+      expected.push_back(e);
     }
     EXPECT_EQ(display.errors(), expected) << display.all();
     if (c.serial != 0) {
@@ -192,8 +200,9 @@ TEST_F(DownloadTest, ByFingerprintUsesTheServersModuleAndBuild) {
   EXPECT_EQ(updater->Download_Firmware(Fingerprint{{1, 2, 3, 4}}, "1234", false), kBuild);
   display.lines.clear();
   EXPECT_EQ(updater->Download_Firmware(Fingerprint{{9, 9, 9, 9}}, "", false), 0u);
-  EXPECT_EQ(display.errors(),
-            std::vector<std::string>{"Failed to retrieve recovery information from Zeltrova update server"});
+  EXPECT_EQ(display.errors(), std::vector<std::string>{"Failed to retrieve recovery information from Zeltrova update "
+                                                       "server: the answer begins \"fail unknown fingerprint\", not "
+                                                       "\"ok\""});
 }
 
 TEST_F(DownloadTest, BuildList) {
@@ -202,12 +211,14 @@ TEST_F(DownloadTest, BuildList) {
   EXPECT_TRUE(display.errors().empty());
 
   EXPECT_TRUE(updater->Get_BuildList(0x00C0FFEE).empty());
-  EXPECT_EQ(display.errors(), std::vector<std::string>{"Failed to retrieve builds for 00C0FFEE"});
+  EXPECT_EQ(display.errors(), std::vector<std::string>{"Failed to retrieve builds for 00C0FFEE: the answer begins "
+                                                       "\"fail unknown module\", not \"ok\""});
 
   display.lines.clear();
   peer.stop();
   EXPECT_TRUE(updater->Get_BuildList(kSerial).empty());
-  EXPECT_EQ(display.errors(), std::vector<std::string>{"Server request failed for " + updater->url});
+  EXPECT_EQ(display.errors(),
+            std::vector<std::string>{"Server request failed for " + updater->url + ": the connection was refused"});
   EXPECT_TRUE(updater->Get_BuildListLocal(kSerial).empty());
 }
 
@@ -273,31 +284,109 @@ TEST_F(DownloadTest, AContainerThatIsNotTheRequestedOneIsRefused) {
   EXPECT_EQ(storedFile(kSerial, "1300.bird"), containerBytes(generic));
 }
 
-// A server that trickles above the low-speed floor is cut off by the
-// deadline of the whole request, which follows the size cap: with a cap of
-// 4 KiB at 4 KiB a second it is 1 s on top of the fast limits' 2 s.
-TEST_F(DownloadTest, ATricklingServerMeetsTheDeadline) {
-  HTTPLimits limits = servertest::fastLimits();
-  limits.maxBodyBytes = 4096;
-  limits.minAverageBytesPerSecond = 4096;
-  ASSERT_EQ(limits.TransferDeadlineMS(), 3000);
-  EXPECT_GT(HTTPLimits().TransferDeadlineMS(), 60L * 1000) << "the default deadline leaves room for a slow link";
-  HTTPRequest::SetLimits(limits);
-  UpdateServerFaults trickle;
-  trickle.onlyOp = "bird";
-  trickle.trickleBytesPerSecond = 50;  // the container's base64 takes well over 3 s at this rate
-  peer.setFaults(trickle);
+// A slow server is given up at the bound of the request it holds: a short
+// answer's a second beyond the connection's, a container's from its
+// declared length (else the size cap) at the bulk rate; and whatever the
+// request, a rate below the low-speed floor ends it within that window.
+// Each give-up is one line naming the request and the bound; the server
+// trickles 50 bytes a second, far below any real server.
+TEST_F(DownloadTest, ASlowServerIsGivenUpAtTheBoundOfTheRequestItHolds) {
+  constexpr int kTrickle = 50;
+  ASSERT_EQ(servertest::fastLimits().DeadlineMS(HTTPAnswer::Short, -1), 2000);
+  // Each answer is padded to take seconds at the trickle's rate.
+  const std::string padding = std::string(400, '#') + "\n";
+  const std::string shortBound = "was given up: no complete answer within 2 s, the bound for a short answer";
+  const std::string bird = "Download failed for URL: the build request (op=bird) was given up: ";
 
-  const auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(updater->Download_Firmware(kSerial, "", false, false), 0u);
-  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  EXPECT_GE(seconds, 2.5);
-  EXPECT_LT(seconds, 10.0);
-  EXPECT_EQ(display.errors(), (std::vector<std::string>{"Download failed", "Download of build 1234 did not finish within 3 s",
-                                                        "Failed to retrieve a valid BIRD file"}))
-      << display.all();
+  struct Row {
+    const char* what;
+    const char* op;
+    std::optional<std::string> body;
+    bool trickle;              // else the server goes silent after its headers
+    bool noContentLength;
+    long long contentLength;   // >= 0: the declared length, whatever is sent
+    size_t maxBodyBytes;
+    bool lowSpeedFloor;        // the default floor, else one the trickle clears
+    double boundSeconds;
+    std::vector<std::string> errors;  // "URL" stands for the server's address
+  };
+  const Row rows[] = {
+      {"server check", "hi", "ok\n" + padding, true, false, -1, HTTP_MAX_BODY_BYTES, false, 2.0,
+       {"Server request failed for URL: the server check (op=hi) " + shortBound}},
+      {"latest-build query", "qu", "ok\n1234\n1.2.3\n" + padding, true, false, -1, HTTP_MAX_BODY_BYTES, false, 2.0,
+       {"No build information for device: the latest-build query (op=qu) " + shortBound}},
+      {"build-list query", "builds", "ok\n1234;1.2.3\n" + padding, true, false, -1, HTTP_MAX_BODY_BYTES, false, 2.0,
+       {"No valid build 1234: the build-list query (op=builds) " + shortBound}},
+      // 2 s, then 4096 bytes at 4096 bytes a second.
+      {"container of declared length", "bird", std::nullopt, true, false, 4096, HTTP_MAX_BODY_BYTES, false, 3.0,
+       {bird + "no complete answer within 3 s, the bound for its 4096 declared bytes at 4096 bytes a second",
+        "Failed to retrieve a valid BIRD file"}},
+      {"container without a length: the cap sets the bound", "bird", std::nullopt, true, true, -1, 8192, false, 4.0,
+       {bird + "no complete answer within 4 s, the bound for an answer of up to 8192 bytes at 4096 bytes a second",
+        "Failed to retrieve a valid BIRD file"}},
+      {"container below the low-speed floor", "bird", std::nullopt, true, false, 1 << 20, HTTP_MAX_BODY_BYTES, true,
+       1.0, {bird + "fewer than 1024 bytes a second arrived for 1 s", "Failed to retrieve a valid BIRD file"}},
+      {"container that stalls after its headers", "bird", std::nullopt, false, false, -1, HTTP_MAX_BODY_BYTES, true,
+       1.0, {bird + "nothing arrived for 1 s", "Failed to retrieve a valid BIRD file"}},
+  };
+  const std::string container = "ok\n" + testsupport::base64Encode(containerBytes(ContainerShape())) + "\n";
+  ASSERT_GT(container.size() * 1000 / kTrickle, 4000u + 3000u) << "the container must trickle for longer than its bound";
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    HTTPLimits limits = servertest::fastLimits();
+    limits.maxBodyBytes = row.maxBodyBytes;
+    if (!row.lowSpeedFloor) limits.lowSpeedBytesPerSecond = kTrickle / 2;
+    HTTPRequest::SetLimits(limits);
+    UpdateServerFaults faults;
+    faults.onlyOp = row.op;
+    faults.body = row.body;
+    faults.trickleBytesPerSecond = row.trickle ? kTrickle : 0;
+    faults.stallAfterHeaders = !row.trickle;
+    faults.noContentLength = row.noContentLength;
+    faults.contentLength = row.contentLength;
+    peer.setFaults(faults);
+    display.lines.clear();
+
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(updater->Download_Firmware(kSerial, "", false, false), 0u);
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    // libcurl looks at a stalled transfer about once a second.
+    EXPECT_GE(seconds, row.boundSeconds - 0.1);
+    EXPECT_LT(seconds, row.boundSeconds + 3.0);
+    std::vector<std::string> expected;
+    for (std::string e : row.errors) {
+      const size_t at = e.find(" for URL:");
+      if (at != std::string::npos) e.replace(at + 5, 3, peer.url());
+      expected.push_back(e);
+    }
+    EXPECT_EQ(display.errors(), expected) << display.all();
+  }
   EXPECT_EQ(storedFile(kSerial, "1234.bird"), "");
   EXPECT_EQ(settings(kSerial)["LATEST_DOWNLOAD"], nullptr);
+}
+
+// An update asks for the latest build before it looks at the store; a
+// server that trickles that answer holds it for the short bound alone, and
+// the update says so and goes on with what is stored.
+TEST_F(DownloadTest, AnUpdateGivesUpTheLatestBuildQueryAtItsBound) {
+  HTTPLimits limits = servertest::fastLimits();
+  limits.lowSpeedBytesPerSecond = 25;
+  HTTPRequest::SetLimits(limits);
+  UpdateServerFaults trickle;
+  trickle.onlyOp = "qu";
+  trickle.trickleBytesPerSecond = 50;
+  trickle.body = "ok\n1234\n1.2.3\n" + std::string(400, '#') + "\n";
+  peer.setFaults(trickle);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(updater->Update_Firmware(kSerial, 0, "", 0, 0, false));
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  EXPECT_GE(seconds, 1.9);
+  EXPECT_LT(seconds, 5.0);
+  EXPECT_EQ(display.errors(),
+            (std::vector<std::string>{"No build information for device: the latest-build query (op=qu) was given up: "
+                                      "no complete answer within 2 s, the bound for a short answer",
+                                      "Could not find valid build for this device."}))
+      << display.all();
 }
 
 }  // namespace

@@ -37,10 +37,13 @@ inline testsupport::UpdateServerModel testModel() {
   return model;
 }
 
-// Limits short enough that a failing case ends in about a second.
+// Limits short enough that a failing case ends in a second or two: a short
+// answer's bound is 2 s, and a transfer below the low-speed floor ends
+// after 1 s.
 inline HTTPLimits fastLimits() {
   HTTPLimits limits;
   limits.connectTimeoutMS = 1000;
+  limits.answerMS = 1000;
   limits.lowSpeedSeconds = 1;
   return limits;
 }

@@ -325,6 +325,59 @@ TEST(UpdateServerRequestFailure, RefusedConnectionReturnsFalseEverywhere) {
   EXPECT_EQ(build, 9u);
 }
 
+// --- why a request failed, for the user's line ----------------------------
+
+TEST_F(ServerTest, AFailureSaysWhyInWords) {
+  UpdateServerFaults status = body("ok\n");
+  status.status = 503;
+  struct Case {
+    const char* what;
+    UpdateServerFaults faults;
+    std::string reason;
+  };
+  const Case cases[] = {
+      {"a status other than 200", status, "the server answered with HTTP status 503"},
+      {"a redirect, which would go round for ever", flag(&UpdateServerFaults::redirectToSelf),
+       "the server redirects to " + url + "?op=hi&rv=2& (HTTP 302); redirects are not followed"},
+      {"a web server's own page", flag(&UpdateServerFaults::htmlPage),
+       "the answer is an HTML page, not an update-server reply"},
+      {"an empty answer", body(""), "the answer is empty"},
+      {"only newlines", body("\n\n"), "the answer is empty"},
+      {"the server's refusal", body("fail unknown module\n"), "the answer begins \"fail unknown module\", not \"ok\""},
+      {"the server's bytes are shown printable and cut",
+       body("\x1b[2J" + std::string(70, 'z') + "\n"),
+       "the answer begins \"?[2J" + std::string(56, 'z') + "...\", not \"ok\""},
+      {"a transport failure", flag(&UpdateServerFaults::closeWithoutReply),
+       "the server closed the connection without answering"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    peer.setFaults(c.faults);
+    ServerRequestFailure failure;
+    EXPECT_FALSE(UpdateServerRequest::ping(url.c_str(), &failure));
+    EXPECT_EQ(failure.reason, c.reason);
+    EXPECT_FALSE(failure.gaveUp);
+  }
+
+  peer.setFaults(body("ok\n0000ABCD\nsoon\n"));
+  unsigned int fp[4] = {1, 2, 3, 4}, serial = 0, build = 0;
+  ServerRequestFailure failure;
+  EXPECT_FALSE(UpdateServerRequest::GetRecoveryInfo(fp, &serial, &build, url.c_str(), &failure));
+  EXPECT_EQ(failure.reason, "the answer does not name a module and its build");
+}
+
+// A time bound names the request it ended.
+TEST_F(ServerTest, AGiveUpNamesTheRequest) {
+  UpdateServerFaults stall;
+  stall.stallAfterHeaders = true;
+  peer.setFaults(stall);
+  std::string build, version;
+  ServerRequestFailure failure;
+  EXPECT_FALSE(UpdateServerRequest::QueryBuild(kSerial, build, version, url.c_str(), &failure));
+  EXPECT_EQ(failure.reason, "the latest-build query (op=qu) was given up: nothing arrived for 1 s");
+  EXPECT_TRUE(failure.gaveUp);
+}
+
 // --- diagnostics ----------------------------------------------------------
 
 // Captures the diagnostic log with DEBUG_ServerComm active.
@@ -373,7 +426,7 @@ TEST_F(ServerTest, FailuresAreLoggedWithTheirLines) {
        "ServerCommClass: ping failed [" + url + "?op=hi&rv=2&]\n"},
       {"transport", flag(&UpdateServerFaults::closeWithoutReply),
        [&] { UpdateServerRequest::QueryBuild(kSerial, s1, s2, url.c_str()); },
-       "QueryBuild ==> [Server returned nothing (no headers, no data)]\n"},
+       "QueryBuild ==> [the server closed the connection without answering]\n"},
       {"request", {}, [&] { UpdateServerRequest::QueryBuild(kSerial, s1, s2, url.c_str()); },
        "GET(" + request + ")\n"},
   };
