@@ -157,13 +157,14 @@ void UpdateServerPeer::run() {
   }
 }
 
-// True when the wake-up pipe became readable (stop() was called) within the
-// time-out; -1 waits for it alone.
-bool UpdateServerPeer::waitWake(int timeoutMs) {
-  pollfd fd = {wakeRead_, POLLIN, 0};
+// True when stop() was called or the client hung up within the time-out;
+// -1 waits for either. A real server serves others meanwhile; this one takes
+// one connection at a time, so a client that gave up must not hold it.
+bool UpdateServerPeer::waitWake(int client, int timeoutMs) {
+  pollfd fds[2] = {{wakeRead_, POLLIN, 0}, {client, POLLRDHUP, 0}};
   int n;
   do {
-    n = poll(&fd, 1, timeoutMs);
+    n = poll(fds, 2, timeoutMs);
   } while (n < 0 && errno == EINTR);
   return n != 0;
 }
@@ -224,7 +225,7 @@ void UpdateServerPeer::sendTrickling(int client, const std::string& body, int by
   const size_t step = std::max<size_t>(1, static_cast<size_t>(bytesPerSecond) * kStepMs / 1000);
   for (size_t sent = 0; sent < body.size(); sent += step) {
     if (!sendAll(client, body.substr(sent, step))) return;
-    if (waitWake(kStepMs)) return;
+    if (waitWake(client, kStepMs)) return;
   }
   shutdown(client, SHUT_WR);
 }
@@ -274,7 +275,7 @@ void UpdateServerPeer::serve(int client) {
   bool faulty = faultsApply(faults, reply.op);
   if (!faulty) faults = UpdateServerFaults();
   if (faults.closeWithoutReply) return;
-  if (faults.delayMs > 0 && waitWake(faults.delayMs)) return;
+  if (faults.delayMs > 0 && waitWake(client, faults.delayMs)) return;
   if (faults.status != 0) reply.status = faults.status;
   const char* contentType = "text/plain";
   std::string location;

@@ -64,7 +64,7 @@ class UpdateServerPeer {
   void serve(int client);
   bool readHead(int client, std::string* head);
   bool sendAll(int client, const std::string& bytes);
-  bool waitWake(int timeoutMs);
+  bool waitWake(int client, int timeoutMs);
   void waitForHangUp(int client);
   void sendTrickling(int client, const std::string& body, int bytesPerSecond);
 
