@@ -64,10 +64,11 @@ int _run_commands(UpdaterDisplayInterface& display, Parameters& params, UpdaterO
       return 1;
     }
     Fingerprint fingerprint = {};
-    if (updater.Get_Fingerprint(fingerprint, params.port, kDefaultSerial, params.file, params.baudRate, true)) {
+    std::string why;
+    if (updater.Get_Fingerprint(fingerprint, params.port, kDefaultSerial, params.file, params.baudRate, true, &why)) {
       _display_fingerprint(display, fingerprint);
     } else {
-      display.message(kError, "Got no response from chip");
+      display.message(kError, "Got no response from chip%s%s", why.empty() ? "" : ": ", why.c_str());
       status = 1;
     }
   }

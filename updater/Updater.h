@@ -40,9 +40,11 @@ class Updater {
   Updater(const Updater&) = delete;
   Updater& operator=(const Updater&) = delete;
 
-  // Reads the chip's four identifying words through its boot ROM.
+  // Reads the chip's four identifying words through its boot ROM. On
+  // failure *failure (when given) says why in words, or is empty when the
+  // reason was shown already or is not known.
   bool Get_Fingerprint(Fingerprint& result, std::string port, unsigned serialNumber, std::string filePath,
-                       unsigned baudRate, bool reset);
+                       unsigned baudRate, bool reset, std::string* failure = nullptr);
 
   // Fetches a build into the module's store folder and records it as the
   // latest download. An empty build text asks for the latest build. The

@@ -11,8 +11,8 @@ class UpdaterCommands : public UpdaterOperations {
   explicit UpdaterCommands(Updater& updater) : updater_(updater) {}
 
   bool Get_Fingerprint(Fingerprint& result, std::string port, unsigned serialNumber, std::string filePath,
-                       unsigned baudRate, bool reset) override {
-    return updater_.Get_Fingerprint(result, port, serialNumber, filePath, baudRate, reset);
+                       unsigned baudRate, bool reset, std::string* failure) override {
+    return updater_.Get_Fingerprint(result, port, serialNumber, filePath, baudRate, reset, failure);
   }
   unsigned Download_Firmware(unsigned serialNumber, std::string buildText, bool overrideChecks,
                              bool noCal) override {

@@ -2,6 +2,7 @@
 #include <string>
 #include <vector>
 
+#include "Tessarine2/common/aError.h"
 #include "Tessarine2/objects/Module.h"
 #include "Tessarine2/objects/SystemClass.h"
 #include "updater/Updater.h"
@@ -11,6 +12,7 @@
 #include "updater/recovery/ImageVectorTable.h"
 #include "updater/recovery/NXPSerialClass.h"
 #include "updater/recovery/SDPLoader.h"
+#include "updater/recovery/SerialPortProblem.h"
 #include "updater/recovery/Serial_SDPLoader.h"
 #include "updater/support/Log.h"
 
@@ -46,9 +48,16 @@ class MutedMessages {
   UpdaterDisplayInterface& display_;
 };
 
+// Why a fingerprint could not be read, for the caller's error line.
+struct ChipContact {
+  bool portUnusable = false;  // the port did not open: no road can use it
+  std::string cause;          // in words; empty when not known
+};
+
 // bytesOnLine: what the probe put on the port, which an i.MX boot ROM on the
 // same line took as the start of a command.
-bool _get_fingerprint_lpc(std::string port, unsigned baud, Fingerprint& result, size_t* bytesOnLine) {
+bool _get_fingerprint_lpc(std::string port, unsigned baud, Fingerprint& result, size_t* bytesOnLine,
+                          ChipContact* contact) {
   NXPSerialClass isp;
   // Counted on every way out, whatever the probe got to send.
   struct CountOnReturn {
@@ -59,17 +68,28 @@ bool _get_fingerprint_lpc(std::string port, unsigned baud, Fingerprint& result, 
   aErr err = isp.Connect(port.c_str(), baud);
   if (err != aErrNone) {
     Log::log(DEBUG_APP, "ERROR %d ==> Could not open serial port\n", err);
+    // "USB" names the i.MX boot ROM's HID device, which no serial port is.
+    if (port != kUsbPort) {
+      contact->portUnusable = true;
+      contact->cause = serialPortProblem(port);
+      if (contact->cause.empty()) {
+        contact->cause =
+            "could not set up serial port " + port + ": " + aError_GetErrorText(static_cast<uint32_t>(err));
+      }
+    }
     return false;
   }
   Log::log(DEBUG_APP, "\n\tSync to Device:\n");
   err = isp.Sync();
   if (err != aErrNone) {
     Log::log(DEBUG_APP, "ERROR %d ==> Could not communicate with device over serial port\n", err);
+    contact->cause = "no LPC17xx boot ROM answered on " + port;
     return false;
   }
   Log::log(DEBUG_APP, "\n\tGet Info from Device:\n");
   if (isp.GetDeviceID() != aErrNone) {
     Log::log(DEBUG_APP, "\tERROR ==> Got no response from chip\n");
+    contact->cause = "the LPC17xx boot ROM on " + port + " did not give its device serial number";
     return false;
   }
   for (unsigned i = 0; i < 4; ++i) {
@@ -190,9 +210,10 @@ aErr _transfer_recovery_loader(UpdaterDisplayInterface& display, BirdFile& conta
   return aErrNone;
 }
 
+// imxCause: set where the road knows why it stopped and has shown nothing.
 bool _get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& updater, std::string port,
                           unsigned serialNumber, std::string filePath, Fingerprint& result, bool reset,
-                          size_t bytesBefore) {
+                          size_t bytesBefore, std::string* imxCause) {
   if (serialNumber == 0) {
     serialNumber = kDefaultSerial;
   }
@@ -231,11 +252,16 @@ bool _get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& updater, st
     }
   } catch (const std::runtime_error& error) {
     Log::log(DEBUG_APP, "%s\n", error.what());
+    *imxCause = std::string("no i.MX recovery loader to start (") + error.what() + ")";
     return false;
   }
 
-  if (_transfer_recovery_loader(display, container, port, bytesBefore) != aErrNone) {
+  const aErr loaded = _transfer_recovery_loader(display, container, port, bytesBefore);
+  if (loaded != aErrNone) {
     Log::log(DEBUG_APP, "Error loading liveloader.\n");
+    if (loaded == aErrNotReady) {
+      *imxCause = "no i.MX boot ROM answered on " + port;
+    }
     return false;
   }
 
@@ -268,12 +294,29 @@ bool _get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& updater, st
 }  // namespace
 
 bool Updater::Get_Fingerprint(Fingerprint& result, std::string port, unsigned serialNumber, std::string filePath,
-                              unsigned baudRate, bool reset) {
+                              unsigned baudRate, bool reset, std::string* failure) {
   size_t probeBytes = 0;
-  if (_get_fingerprint_lpc(port, baudRate, result, &probeBytes)) {
+  ChipContact lpc;
+  if (_get_fingerprint_lpc(port, baudRate, result, &probeBytes, &lpc)) {
     recoveryChip = kRecoveryChipLPC;
     return true;
   }
+  if (lpc.portUnusable) {
+    // The i.MX road would open the same path; no loader is fetched for it.
+    if (failure != nullptr) *failure = lpc.cause;
+    return false;
+  }
   recoveryChip = kRecoveryChipIMX;
-  return _get_fingerprint_imx(display, *this, port, serialNumber, filePath, result, reset, probeBytes);
+  std::string imxCause;
+  if (_get_fingerprint_imx(display, *this, port, serialNumber, filePath, result, reset, probeBytes, &imxCause)) {
+    return true;
+  }
+  if (failure != nullptr) {
+    if (imxCause.empty()) {
+      failure->clear();  // the i.MX road showed its own line, or knows nothing more
+    } else {
+      *failure = lpc.cause.empty() ? imxCause : lpc.cause + "; " + imxCause;
+    }
+  }
+  return false;
 }

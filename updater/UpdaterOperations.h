@@ -20,9 +20,10 @@ class UpdaterOperations {
  public:
   virtual ~UpdaterOperations() = default;
 
-  // The chip's four identifying words into result.
+  // The chip's four identifying words into result. On failure *failure
+  // says why in words ("" when already shown or not known).
   virtual bool Get_Fingerprint(Fingerprint& result, std::string port, unsigned serialNumber, std::string filePath,
-                               unsigned baudRate, bool reset) = 0;
+                               unsigned baudRate, bool reset, std::string* failure) = 0;
 
   // An empty build text asks for the latest build. The build stored, 0 on
   // failure.

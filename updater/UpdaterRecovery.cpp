@@ -217,8 +217,9 @@ bool Updater::Recover_Firmware(std::string port, unsigned build, unsigned baudRa
   const uint64_t start = aTime_GetMSTicks();
 
   Fingerprint fingerprint{};
-  if (!Get_Fingerprint(fingerprint, port, serialNumber, filePath, kFingerprintBaud, false)) {
-    display.message(kError, "Could not get Device Identifier");
+  std::string why;
+  if (!Get_Fingerprint(fingerprint, port, serialNumber, filePath, kFingerprintBaud, false, &why)) {
+    display.message(kError, "Could not get Device Identifier%s%s", why.empty() ? "" : ": ", why.c_str());
     return false;
   }
 

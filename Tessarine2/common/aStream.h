@@ -116,7 +116,10 @@ enum : int {
 constexpr size_t aSERIAL_MAX_PORTNAME = 4096;
 
 // Raw serial port. dataBits: 0 eight, 1 seven; stopBits: 0 one, 1 two.
-// Reads answer at once (aErrNotReady when nothing waits).
+// Reads answer at once (aErrNotReady when nothing waits) on every terminal
+// device, a pseudo-terminal's master included; a path that is no terminal
+// gives aErrIO. A write returns once its bytes have left the line, or
+// aErrIO when the port stops taking them.
 aErr aStream_CreateSerial(const char* portName, int speedIndex, bool parity, int dataBits, int stopBits,
                           aStream** result);
 

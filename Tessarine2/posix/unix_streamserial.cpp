@@ -1,4 +1,5 @@
-// Serial-port stream over termios: raw, reads that answer at once.
+// Serial-port stream over termios: raw, reads that answer at once, writes
+// bounded by the line's rate.
 
 #include <errno.h>
 #include <fcntl.h>
@@ -13,6 +14,7 @@
 
 #include "Tessarine2/common/aStream.h"
 #include "Tessarine2/posix/unix_serialline.h"
+#include "Tessarine2/posix/unix_serialport.h"
 #include "Tessarine2/posix/unix_streampoll.h"
 
 namespace {
@@ -26,6 +28,9 @@ constexpr int kSpeedCount = sizeof kSpeeds / sizeof kSpeeds[0];
 // Output still queued at close is waited for this long beyond its line time
 // before the port is closed anyway (a line that no longer drains).
 constexpr uint64_t kCloseDrainSlackUS = 1000000;
+// A write that finds the port's buffer full waits this long beyond the line
+// time of what the port holds for room to appear.
+constexpr uint64_t kWriteStallSlackUS = 1000000;
 
 struct SerialStream {
   int speedIndex = 0;
@@ -51,17 +56,14 @@ aErr sOpenError(int error) {
 }
 
 aErr sSerialOpen(SerialStream* record, bool parity, int dataBits, int stopBits) {
-  // Non-blocking so that opening does not wait for carrier; the reads that
-  // answer at once come from VMIN/VTIME below, not from O_NONBLOCK.
-  int descriptor = open(record->portName, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  // The descriptor stays non-blocking: every read answers at once, whatever
+  // the device makes of VMIN and VTIME, and the stream's wait is the only
+  // thing that blocks.
+  int descriptor = aSerialPort_Open(record->portName);
   if (descriptor < 0) {
     return sOpenError(errno);
   }
   record->descriptor = descriptor;
-  int flags = fcntl(descriptor, F_GETFL);
-  if (flags < 0 || fcntl(descriptor, F_SETFL, flags & ~O_NONBLOCK) != 0) {
-    return aErrIO;
-  }
   if (tcgetattr(descriptor, &record->saved) != 0) {
     return aErrIO;
   }
@@ -118,13 +120,40 @@ aErr sSerialWrite(const uint8_t* data, size_t length, void* reference) {
   if (!aVALIDSERIAL(record) || data == nullptr) {
     return aErrParam;
   }
-  ssize_t written = write(record->descriptor, data, length);
-  if (written < 0 || static_cast<size_t>(written) != length) {
-    return aErrIO;
+  // The port takes what fits in its buffer; the rest waits for room, which
+  // the line makes at its rate. A port that takes nothing for longer than
+  // its queue needs to drain plus slack has stopped (a pseudo-terminal's
+  // master whose other side never reads, a line held by flow control).
+  size_t done = 0;
+  uint64_t progressUS = aSerialLine::nowUS();
+  while (done < length) {
+    ssize_t written = write(record->descriptor, data + done, length - done);
+    if (written > 0) {
+      done += static_cast<size_t>(written);
+      record->line.sent(static_cast<uint64_t>(written));
+      progressUS = aSerialLine::nowUS();
+      continue;
+    }
+    if (written < 0 && errno != EAGAIN && errno != EINTR) {
+      return aErrIO;
+    }
+    int queued = 0;
+    if (ioctl(record->descriptor, TIOCOUTQ, &queued) != 0 || queued < 0) {
+      queued = 0;
+    }
+    const uint64_t giveUpUS = progressUS + record->line.lineTimeUS(static_cast<uint64_t>(queued)) + kWriteStallSlackUS;
+    const uint64_t now = aSerialLine::nowUS();
+    if (now >= giveUpUS) {
+      return aErrIO;
+    }
+    pollfd entry{};
+    entry.fd = record->descriptor;
+    entry.events = POLLOUT;
+    const uint64_t leftMS = (giveUpUS - now + 999) / 1000;
+    poll(&entry, 1, leftMS > 1000 ? 1000 : static_cast<int>(leftMS));
   }
   // A write ends when its bytes are on the wire, so that every answer is
   // awaited from then on.
-  record->line.sent(length);
   record->line.waitUntilSent(record->descriptor, kCloseDrainSlackUS);
   return aErrNone;
 }

@@ -120,7 +120,7 @@ aErr NXPSerialClass::Connect(const char* portName, unsigned int baud) {
   aErr err = aStream_CreateSerial(portName, index, false, 0, 0, &stream_);
   if (err != aErrNone) {
     stream_ = nullptr;
-    Log::log(DEBUG_NXPSerial, "Error Creating Serial [%s] ==> %s", portName ? portName : "",
+    Log::log(DEBUG_NXPSerial, "Error Creating Serial [%s] ==> %s\n", portName ? portName : "",
              aError_GetErrorText(static_cast<uint32_t>(err)));
     return err;
   }

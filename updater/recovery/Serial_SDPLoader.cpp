@@ -1,17 +1,18 @@
 #include "updater/recovery/Serial_SDPLoader.h"
 
 #include <errno.h>
-#include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <string>
 
 #include "Tessarine2/common/aTime.h"
 #include "Tessarine2/posix/unix_serialline.h"
+#include "Tessarine2/posix/unix_serialport.h"
 #include "updater/support/Log.h"
 
 namespace {
@@ -96,11 +97,11 @@ bool Serial_SDPLoader::init() {
   if (d_->fd >= 0) {
     return false;  // opened once only
   }
-  // Non-blocking for good: reads must drain what is there and return.
-  d_->fd = open(d_->path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (d_->fd < 0 || !isatty(d_->fd)) {
-    // Not a port: nothing may be written to it later either.
-    closePort();
+  // Non-blocking for good: reads must drain what is there and return. A
+  // path that is not a port is not kept: nothing may be written to it.
+  d_->fd = aSerialPort_Open(d_->path.c_str());
+  if (d_->fd < 0) {
+    Log::log(DEBUG_iMXSerial, "Cannot use %s as a serial port: %s\n", d_->path.c_str(), strerror(errno));
     return false;
   }
   termios& t = d_->settings;

@@ -12,6 +12,9 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <string>
 #include <cstdint>
 #include <memory>
 #include <stdexcept>
@@ -183,6 +186,27 @@ class FullBacklogListener {
   // Ends the accepted connection with a reset.
   void resetAccepted() { closeAccepted(true); }
 
+  // Connection requests to the listener that wait for an answer (SYN_SENT
+  // in the kernel's table): the fillers beyond the full queue, and a
+  // client's reconnection.
+  size_t connectsWaiting() const {
+    std::ifstream table("/proc/net/tcp");
+    std::string line;
+    std::getline(table, line);  // the heading
+    size_t waiting = 0;
+    char remote[16];
+    unsigned remotePort = 0;
+    unsigned state = 0;
+    while (std::getline(table, line)) {
+      // "  sl  local_address rem_address   st ...": addresses as HEX:PORT.
+      if (std::sscanf(line.c_str(), "%*s %*s %15[0-9A-Fa-f]:%x %x", remote, &remotePort, &state) == 3 &&
+          remotePort == port_ && state == kSynSent) {
+        ++waiting;
+      }
+    }
+    return waiting;
+  }
+
  private:
   void closeAccepted(bool reset) {
     if (accepted_ >= 0) {
@@ -194,6 +218,8 @@ class FullBacklogListener {
       accepted_ = -1;
     }
   }
+
+  static constexpr unsigned kSynSent = 2;
 
   int listener_ = -1;
   int accepted_ = -1;

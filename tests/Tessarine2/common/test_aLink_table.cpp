@@ -266,17 +266,25 @@ TEST(LinkTable, ManyThreadsCreatingAndDestroyingOneLink) {
   std::printf("%u lifetimes for %d creates\n", lifetimes, kThreads * kCycles);
 }
 
+bool countAndRefuse(const aPacket*, const void* reference) {
+  ++*static_cast<std::atomic<int>*>(const_cast<void*>(reference));
+  return false;
+}
+
 TEST(LinkTable, AWaiterOnALinkBeingDestroyedWakesAndNothingTouchesTheFreedLink) {
   linktest::TcpModule module;
   linkID link = module.open();
   ASSERT_NE(link, 0);
   const linkID id = link;
   const Clock::time_point start = Clock::now();
-  auto waiter = std::async(std::launch::async, [id] {
-    std::vector<uint8_t> never{0x99};
-    return PacketPtr(aLink_AwaitFirst(id, linktest::startsWith, &never, 5000)).p != nullptr;
+  // The waiter's filter is asked about every packet the link holds: once
+  // it has seen the module's packet, the waiter is inside its wait.
+  std::atomic<int> looked{0};
+  auto waiter = std::async(std::launch::async, [id, &looked] {
+    return PacketPtr(aLink_AwaitFirst(id, countAndRefuse, &looked, 5000)).p != nullptr;
   });
-  aTime_MSSleep(50);
+  module.engine.injectPacket(SimPacket{linktest::kModule, {0x42}});
+  ASSERT_TRUE(linktest::eventually([&] { return looked.load() > 0; }, 2000));
   EXPECT_EQ(aLink_Destroy(&link), aErrNone);
   EXPECT_FALSE(waiter.get());
   EXPECT_LT(msSince(start), 1000);
@@ -319,8 +327,11 @@ TEST(LinkTable, ADestroyWhileTheReaderReconnectsToAFullListenerEndsWithinTheDead
   ASSERT_NE(link, 0);
   ASSERT_TRUE(listener.acceptOne(2000));
   ASSERT_TRUE(listener.fill());
+  const size_t fillersWaiting = listener.connectsWaiting();
   listener.resetAccepted();
-  aTime_MSSleep(100);  // the reader meets the reset and starts connecting
+  // The reader meets the reset and starts connecting: its request waits
+  // beside the fillers' (for up to its connection deadline).
+  ASSERT_TRUE(linktest::eventually([&] { return listener.connectsWaiting() > fillersWaiting; }, 2000));
 
   const Clock::time_point start = Clock::now();
   auto destroyed = std::async(std::launch::async, [&link] { return aLink_Destroy(&link); });

@@ -69,6 +69,13 @@ struct StreamFixture : ::testing::Test {
     aPacket_Destroy(&packet);
     return found;
   }
+  // The key is in the Link's table (a subscription or a cached value).
+  bool subscribed(uint64_t wanted) {
+    for (uint64_t k : link->filterActiveStreamKeys(kAny, kAny, kAny, kAny, kAny, true)) {
+      if (k == wanted) return true;
+    }
+    return false;
+  }
   // Waits until the exact key's cached value is the one given: the filter
   // has taken every sample sent before it.
   bool cached(uint8_t option, uint32_t value, uint8_t subindex = 0) {
@@ -370,7 +377,9 @@ TEST_F(StreamFixture, FullRingDropsTheFiveHundredthCall) {
   ASSERT_TRUE(cached(kOpt, 500));
   gate.release();
   ASSERT_TRUE(eventually([&] { return calls.load() >= 500; }, 3000));
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  // Removing the last subscription joins the worker: whatever else it had
+  // queued would have run by then.
+  ASSERT_EQ(link->registerStreamCallback(kAddress, kCmd, kOpt, kIdx, false, nullptr, nullptr), aErrNone);
   EXPECT_EQ(calls.load(), 500);
   std::lock_guard<std::mutex> hold(valuesMutex);
   ASSERT_EQ(values.size(), 500u);
@@ -478,11 +487,14 @@ TEST_F(StreamFixture, CallsQueuedForARemovedSubscriptionNeverRun) {
   ASSERT_TRUE(cached(kOpt, 50));
   std::thread unsubscriber(
       [&] { result = link->registerStreamCallback(kAddress, kCmd, kOpt, kIdx, false, nullptr, nullptr); });
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  // The subscription is gone while its first call still runs and the other
+  // 50 wait behind it.
+  EXPECT_TRUE(eventually([&] { return !subscribed(key(kCmd, kOpt, kIdx, kAny)); }, 3000));
   gate.release();
   unsubscriber.join();
   EXPECT_EQ(result.load(), aErrNone);
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  // Removing the last subscription joined the worker: nothing queued can
+  // run any more.
   EXPECT_EQ(calls.load(), 1);
 }
 
@@ -506,10 +518,14 @@ TEST_F(StreamFixture, CallsQueuedForOneOfSeveralSubscriptionsNeverRun) {
   sim.source.burst(20);
   ASSERT_TRUE(cached(kOpt, 20));
   std::thread unsubscriber([&] { link->registerStreamCallback(kAddress, kCmd, kOpt, kIdx, false, nullptr, nullptr); });
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_TRUE(eventually([&] { return !subscribed(key(kCmd, kOpt, kIdx, kAny)); }, 3000));
   gate.release();
   unsubscriber.join();
   EXPECT_TRUE(eventually([&] { return kept.load() == 21; }, 3000));
+  // A sample only the other subscription covers is called behind every call
+  // queued before it: once it has run, no call of the removed one is left.
+  sim.source.sendSample(kCmd, 9, kIdx, StreamSource::U8, 1);
+  EXPECT_TRUE(eventually([&] { return kept.load() == 22; }, 3000));
   EXPECT_EQ(calls.load(), 1);
 }
 

@@ -117,6 +117,33 @@ TEST(SerialStream, ReadsAnswerAtOnceAndBytesFlowBothWays) {
   EXPECT_EQ(aStream_Destroy(&stream), aErrNone);
 }
 
+// On a pseudo-terminal's master the port's VMIN and VTIME belong to the
+// other side: the stream's reads must answer at once all the same, and a
+// write that the never-opened other side does not take must end. Run in a
+// child that an alarm ends, so that a read that blocks fails the test
+// instead of holding it.
+TEST(SerialStream, APtyMasterNeitherBlocksAReadNorAWrite) {
+  constexpr unsigned kAlarmSeconds = 20;
+  int status = testsupport::runInChild(
+      [] {
+        alarm(kAlarmSeconds);
+        aStream* stream = nullptr;
+        if (aStream_CreateSerial("/dev/ptmx", aSERIAL_115200, false, 0, 0, &stream) != aErrNone) return 2;
+        uint8_t byte = 0;
+        const auto start = std::chrono::steady_clock::now();
+        if (aStream_Read(stream, &byte, 1) != aErrNotReady) return 3;
+        if (std::chrono::steady_clock::now() - start > std::chrono::seconds(1)) return 4;
+        if (aStream_WaitReadable(stream, 50) != aErrTimeout) return 5;
+        // More than the other side's input queue holds (about 16 KiB).
+        const std::string block(64 * 1024, 'x');
+        if (aStream_Write(stream, block.data(), block.size()) != aErrIO) return 6;
+        aStream_Destroy(&stream);
+        return 0;
+      },
+      /*dropRoot=*/false);
+  EXPECT_EQ(status, 0) << "-1: still blocked after " << kAlarmSeconds << " s";
+}
+
 TEST(SerialStream, HangUpGivesAnIOError) {
   testsupport::PtyPeer peer;
   aStream* stream = nullptr;
@@ -164,6 +191,10 @@ TEST(SerialStream, PortsThatCannotBeOpened) {
   EXPECT_EQ(aStream_CreateSerial(dir.file("missing").c_str(), aSERIAL_115200, false, 0, 0, &stream), aErrNotFound);
   EXPECT_EQ(stream, nullptr);
   EXPECT_EQ(aStream_CreateSerial(plainFile.c_str(), aSERIAL_115200, false, 0, 0, &stream), aErrIO);
+  EXPECT_EQ(stream, nullptr);
+  // A FIFO opens read-write without a partner, but is no terminal.
+  ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
+  EXPECT_EQ(aStream_CreateSerial(dir.file("fifo").c_str(), aSERIAL_115200, false, 0, 0, &stream), aErrIO);
   EXPECT_EQ(stream, nullptr);
 
   testsupport::PtyPeer peer;

@@ -91,6 +91,16 @@ Bytes pattern(size_t n, uint32_t seed) {
 
 Bytes fill(size_t n, uint8_t byte) { return Bytes(n, byte); }
 
+Bytes withVectorTable(Bytes image, uint32_t base, uint32_t at) {
+  // Tag 0xD1, length 32, version 0x41; entry point; self pointer at byte 20.
+  const uint32_t entry = at + 0x1001;
+  const uint8_t ivt[32] = {0xD1, 0x00, 0x20, 0x41, uint8_t(entry), uint8_t(entry >> 8), uint8_t(entry >> 16),
+                           uint8_t(entry >> 24), 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, uint8_t(at), uint8_t(at >> 8),
+                           uint8_t(at >> 16), uint8_t(at >> 24)};
+  std::copy(ivt, ivt + sizeof ivt, image.begin() + (at - base));
+  return image;
+}
+
 Bytes scramble(const Bytes& image, const Fingerprint& key) {
   uint8_t k[16];
   for (size_t w = 0; w < 4; ++w) {

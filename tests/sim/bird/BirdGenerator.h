@@ -87,6 +87,10 @@ Bytes text(const std::string& s);
 Bytes pattern(size_t n, uint32_t seed);  // deterministic pseudo-random bytes
 Bytes fill(size_t n, uint8_t byte);
 
+// image (loaded at base) with an i.MX image vector table that names itself
+// at `at`: what the boot ROM needs at a jump target.
+Bytes withVectorTable(Bytes image, uint32_t base, uint32_t at);
+
 // The chained XOR the recovery loader undoes: stored = plain ^ key ^ previous plain.
 Bytes scramble(const Bytes& image, const Fingerprint& key);
 

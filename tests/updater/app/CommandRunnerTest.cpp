@@ -125,6 +125,15 @@ INSTANTIATE_TEST_SUITE_P(
                   1,
                   {"E:Must specify the serial port used for connecting"}},
         OrderCase{"FingerprintFails", {"-N", "-s", "/dev/ttyS1"}, fingerprintFails, {kFingerprintCall}, 1, {kNoChip}},
+        OrderCase{"FingerprintFailureSaysWhy",
+                  {"-N", "-s", "/dev/ttyS1"},
+                  [](FakeUpdater& u) {
+                    u.fingerprintResult = false;
+                    u.fingerprintFailure = "no LPC17xx boot ROM answered on /dev/ttyS1";
+                  },
+                  {kFingerprintCall},
+                  1,
+                  {kNoChip + ": no LPC17xx boot ROM answered on /dev/ttyS1"}},
         // Download.
         OrderCase{"DownloadNeedsSerial",
                   {"-G"},

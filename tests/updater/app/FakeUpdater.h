@@ -13,6 +13,7 @@ namespace testsupport {
 class FakeUpdater : public UpdaterOperations {
  public:
   bool fingerprintResult = true;
+  std::string fingerprintFailure;  // why a failing fingerprint failed
   Fingerprint fingerprint{{0x11111111, 0x22222222, 0x33333333, 0x44444444}};
   unsigned downloadResult = 0;
   bool recoverResult = false;
@@ -23,10 +24,11 @@ class FakeUpdater : public UpdaterOperations {
   std::vector<std::string> calls;
 
   bool Get_Fingerprint(Fingerprint& result, std::string port, unsigned serialNumber, std::string filePath,
-                       unsigned baudRate, bool reset) override {
+                       unsigned baudRate, bool reset, std::string* failure) override {
     calls.push_back("Get_Fingerprint " + port + " " + hex(serialNumber) + " [" + filePath + "] " +
                     std::to_string(baudRate) + (reset ? " reset" : " noreset"));
     if (fingerprintResult) result = fingerprint;
+    if (!fingerprintResult && failure != nullptr) *failure = fingerprintFailure;
     return fingerprintResult;
   }
 

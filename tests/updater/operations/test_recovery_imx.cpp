@@ -59,16 +59,7 @@ constexpr std::array<uint32_t, 4> kUniqueId = {0xA0A0A0A0, 0xB1B1B1B1, 0xC2C2C2C
 // The fingerprint: subindex i in word 3 - i.
 const birdgen::Fingerprint kImxChip = {0xD3D3D3D3, 0xC2C2C2C2, 0xB1B1B1B1, 0xA0A0A0A0};
 
-// An image vector table for a loader started at `at`, the boot ROM's
-// condition for a jump there.
-Bytes withVectorTable(Bytes image, uint32_t base, uint32_t at) {
-  const uint32_t entry = at + 0x1001;
-  const uint8_t ivt[32] = {0xD1, 0x00, 0x20, 0x41, uint8_t(entry), uint8_t(entry >> 8), uint8_t(entry >> 16),
-                           uint8_t(entry >> 24), 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, uint8_t(at), uint8_t(at >> 8),
-                           uint8_t(at >> 16), uint8_t(at >> 24)};
-  std::copy(ivt, ivt + sizeof ivt, image.begin() + (at - base));
-  return image;
-}
+using birdgen::withVectorTable;
 
 // Both blocks can be started: A at the default start, B at its own.
 constexpr uint32_t kLoaderStart = 0x20200000;

@@ -420,7 +420,9 @@ TEST_F(LpcRecoveryTest, NoChipAnswersAndNoRecoveryImageCanBeHad) {
   // for 0xDEADDEAD and the server has none either. The download's own
   // messages stay muted; the recovery's own error shows again.
   EXPECT_FALSE(recover());
-  EXPECT_EQ(display.errors(), std::vector<std::string>({"Could not get Device Identifier"})) << display.all();
+  const std::string line = "Could not get Device Identifier: no LPC17xx boot ROM answered on " + port() +
+                           "; no i.MX recovery loader to start (No recovery image stored for the device)";
+  EXPECT_EQ(display.errors(), std::vector<std::string>({line})) << display.all();
   EXPECT_EQ(updater->recoveryChip, kRecoveryChipIMX);
   bool queried = false;
   for (const testsupport::RecordedRequest& r : server.requests()) queried = queried || r.target.find("DEADDEAD") != std::string::npos;
