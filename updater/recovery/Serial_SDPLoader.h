@@ -11,8 +11,10 @@ class PrivateSerial_SDPLoader;
 // The i.MX RT boot ROM on a UART at 115200 baud, 8N1, raw. Packets go out
 // without their HID report id; an answer comes back as bare words:
 //   [0..3] HAB mode, [4..] answer words, little-endian.
-// Every answer window opens once the bytes before it have left the line,
-// and closing the port still sends what was written.
+// Every answer window covers the time the bytes before it may take to
+// cross the line (at a rate some percent below nominal, behind an
+// adapter's buffering) and ends as soon as the answer is in; closing the
+// port still sends what was written.
 class Serial_SDPLoader : public SDPLoader_Interface {
  public:
   explicit Serial_SDPLoader(const char* devicePath);

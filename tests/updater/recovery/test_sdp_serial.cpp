@@ -166,6 +166,25 @@ TEST_F(SerialSdp, AnswersAreAwaitedFromTheEndOfTheLine) {
   EXPECT_GE(elapsed, static_cast<long>(big.size() * 10 * 1000 / 115200));
 }
 
+// A line slower than its nominal rate (two UARTs agree within a few
+// percent): a large image takes that much longer to cross, and its
+// confirmation comes that much later than the port's rate says.
+TEST(SerialSdpSlowLine, ALargeLoaderIsConfirmedAndStarted) {
+  bootrom::ImxSdpRom rom{kUid};
+  bootrom::SerialLineOptions slow;
+  slow.lineSpeed = 0.95;
+  bootrom::ImxSdpSerialPeer peer{rom, slow};
+  SDPLoader loader;
+  ASSERT_TRUE(loader.setLoader(new Serial_SDPLoader(peer.devicePath().c_str())));
+  ASSERT_EQ(loader.init(), 0);
+  const Bytes big = withVectorTable(image(64 * 1024, 9), 0x20000000, 0x20000400);
+  ASSERT_EQ(loader.writeLoader(big, 0x20000000), 0);
+  EXPECT_EQ(rom.memory(0x20000000, big.size()), big);
+  loader.startLoader(0x20000400);
+  EXPECT_TRUE(rom.jumped());
+  EXPECT_EQ(rom.jumpAddress(), 0x20000400u);
+}
+
 // A jump to where no image vector table was written is refused, and the
 // ROM stays in its download protocol: the next session loads.
 TEST_F(SerialSdp, ARefusedJumpLeavesTheRomTakingCommands) {
