@@ -64,10 +64,14 @@ int _run_commands(UpdaterDisplayInterface& display, Parameters& params, UpdaterO
       return 1;
     }
     Fingerprint fingerprint = {};
+    const unsigned shown = display.errors_shown();
     if (updater.Get_Fingerprint(fingerprint, params.port, kDefaultSerial, params.file, params.baudRate, true)) {
       _display_fingerprint(display, fingerprint);
     } else {
-      display.message(kError, "Got no response from chip");
+      // One line per failure: only when the fingerprint road said nothing.
+      if (display.errors_shown() == shown) {
+        display.message(kError, "Got no response from chip");
+      }
       status = 1;
     }
   }

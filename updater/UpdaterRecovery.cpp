@@ -217,8 +217,12 @@ bool Updater::Recover_Firmware(std::string port, unsigned build, unsigned baudRa
   const uint64_t start = aTime_GetMSTicks();
 
   Fingerprint fingerprint{};
+  const unsigned shown = display.errors_shown();
   if (!Get_Fingerprint(fingerprint, port, serialNumber, filePath, kFingerprintBaud, false)) {
-    display.message(kError, "Could not get Device Identifier");
+    // A road that said why it stopped has said it all.
+    if (display.errors_shown() == shown) {
+      display.message(kError, "Could not get Device Identifier");
+    }
     return false;
   }
 

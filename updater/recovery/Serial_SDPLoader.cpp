@@ -244,3 +244,12 @@ bool Serial_SDPLoader::getDataFromBuffer(const std::vector<unsigned char>& reply
            static_cast<unsigned int>(reply[at + 2]) << 16 | static_cast<unsigned int>(reply[at + 3]) << 24;
   return true;
 }
+
+bool Serial_SDPLoader::getHabModeFromBuffer(const std::vector<unsigned char>& reply, unsigned int& value) {
+  if (reply.size() < kWordsAt) {
+    return false;
+  }
+  value = static_cast<unsigned int>(reply[0]) | static_cast<unsigned int>(reply[1]) << 8 |
+          static_cast<unsigned int>(reply[2]) << 16 | static_cast<unsigned int>(reply[3]) << 24;
+  return true;
+}

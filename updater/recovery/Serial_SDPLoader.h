@@ -26,6 +26,7 @@ class Serial_SDPLoader : public SDPLoader_Interface {
   long writeData(const std::vector<unsigned char>& packet) override;
   long readData(std::vector<unsigned char>& reply, unsigned int timeoutMS) override;
   bool getDataFromBuffer(const std::vector<unsigned char>& reply, unsigned int index, unsigned int& value) override;
+  bool getHabModeFromBuffer(const std::vector<unsigned char>& reply, unsigned int& value) override;
 
   // Bytes another protocol already sent on this line (a probe for another
   // chip): init makes them up to a whole command so that the ROM's framing

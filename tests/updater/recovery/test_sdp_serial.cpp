@@ -77,7 +77,7 @@ TEST_F(SerialSdp, LoadsBlocksStartsThemAndReadsTheFuses) {
   ASSERT_EQ(loader.getFingerprint(id), 0);
   EXPECT_EQ(id, kUid);
 
-  loader.startLoader(0x20000400);
+  EXPECT_EQ(loader.startLoader(0x20000400), 0);
   EXPECT_TRUE(rom.jumped());
   EXPECT_EQ(rom.jumpAddress(), 0x20000400u);
   // No report ids on a UART: eight 16-byte commands and the bare image
@@ -180,7 +180,7 @@ TEST(SerialSdpSlowLine, ALargeLoaderIsConfirmedAndStarted) {
   const Bytes big = withVectorTable(image(64 * 1024, 9), 0x20000000, 0x20000400);
   ASSERT_EQ(loader.writeLoader(big, 0x20000000), 0);
   EXPECT_EQ(rom.memory(0x20000000, big.size()), big);
-  loader.startLoader(0x20000400);
+  EXPECT_EQ(loader.startLoader(0x20000400), 0);
   EXPECT_TRUE(rom.jumped());
   EXPECT_EQ(rom.jumpAddress(), 0x20000400u);
 }
@@ -193,7 +193,7 @@ TEST_F(SerialSdp, ARefusedJumpLeavesTheRomTakingCommands) {
     ASSERT_TRUE(first.setLoader(new Serial_SDPLoader(peer.devicePath().c_str())));
     ASSERT_EQ(first.init(), 0);
     ASSERT_EQ(first.writeLoader(image(64, 7), 0x20000000), 0);
-    first.startLoader(0x20000000);  // no vector table there
+    EXPECT_EQ(first.startLoader(0x20000000), SDPLoader::kJumpRefused);  // no vector table there
   }
   EXPECT_EQ(rom.refusedJumps(), 1u);
   open();
