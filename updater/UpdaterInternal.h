@@ -59,6 +59,15 @@ bool _connect_loader_usb(Zeltrova::Tessarine::Module& module, uint32_t first, ui
 // afterwards.
 bool _reconnect_loader(Zeltrova::Tessarine::Module& module, uint32_t serialNumber);
 
+// Over TCP/IP an address binds no module the way a USB serial number does:
+// whoever answers there after the loader start must report the serial
+// number of the module the loader was started on (or the default one,
+// which a recovery loader reports). True when it does, or when the link is
+// not TCP/IP; else false with the reason in *why, in words.
+bool _loader_is_the_module(Zeltrova::Tessarine::Module& module, uint32_t serialNumber, std::string* why);
+// The serial number the module reports; fallback when it does not answer.
+uint32_t _reported_serial(Zeltrova::Tessarine::Module& module, uint32_t fallback);
+
 // Firmware phase, on a running loader: every firmware block (up to
 // BLOCK_RETRIES tries each; the first block that fails ends the transfer),
 // then the reboot request. noWait: do not wait for the link to drop. The

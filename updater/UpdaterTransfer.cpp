@@ -1,15 +1,18 @@
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "Tessarine2/common/aTime.h"
 #include "Tessarine2/objects/Module.h"
+#include "Tessarine2/objects/SystemClass.h"
 #include "updater/Updater.h"
 #include "updater/UpdaterEntity.h"
 #include "updater/UpdaterInternal.h"
 #include "updater/support/Log.h"
 
 using Zeltrova::Tessarine::Module;
+using Zeltrova::Tessarine::SystemClass;
 
 namespace {
 
@@ -147,6 +150,41 @@ bool _reconnect_loader(Module& module, uint32_t serialNumber) {
     module.disconnect();
     aTime_MSSleep(kConnectPauseMS);
   }
+  return false;
+}
+
+uint32_t _reported_serial(Module& module, uint32_t fallback) {
+  SystemClass system;
+  system.init(&module, 0);
+  uint32_t reported = 0;
+  return system.getSerialNumber(&reported) == aErrNone ? reported : fallback;
+}
+
+bool _loader_is_the_module(Module& module, uint32_t serialNumber, std::string* why) {
+  linkSpec spec{};
+  if (module.getLinkSpecifier(&spec) != aErrNone || spec.type != TCPIP) {
+    return true;
+  }
+  SystemClass system;
+  system.init(&module, 0);
+  uint32_t reported = 0;
+  const aErr err = system.getSerialNumber(&reported);
+  if (err == aErrNone && (reported == serialNumber || reported == kDefaultSerial)) {
+    return true;
+  }
+  // The address is kept in network order: its bytes as stored are the
+  // dotted quad from left to right.
+  uint8_t ip[4];
+  std::memcpy(ip, &spec.t.ip.ip_address, sizeof ip);
+  char text[160];
+  if (err != aErrNone) {
+    std::snprintf(text, sizeof text, "the module at %u.%u.%u.%u:%u did not report its serial number [%d, %s]", ip[0],
+                  ip[1], ip[2], ip[3], spec.t.ip.ip_port, err, aError_GetErrorText(err));
+  } else {
+    std::snprintf(text, sizeof text, "the module at %u.%u.%u.%u:%u reports serial number [%08X], not [%08X]", ip[0],
+                  ip[1], ip[2], ip[3], spec.t.ip.ip_port, reported, serialNumber);
+  }
+  *why = text;
   return false;
 }
 

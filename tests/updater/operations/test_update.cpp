@@ -290,6 +290,51 @@ TEST_F(UpdateTest, AModuleWhosePortRefusesForAWhileAfterItsLoaderStarts) {
   }
 }
 
+// Over TCP/IP the module is looked for again at the address it was found
+// at, which binds no module: whoever answers there after the loader start
+// must report the serial number the update was validated for, or the
+// default one a recovery loader reports.
+TEST_F(UpdateTest, WhoAnswersAfterTheLoaderStartMustBeTheModuleValidated) {
+  struct Row {
+    const char* what;
+    uint32_t comesBackAs;
+    bool updated;
+  };
+  const Row rows[] = {
+      {"another module", 0x11112222, false},
+      // Last: it records the transfer.
+      {"the loader under the default serial number", kDefaultSerial, true},
+  };
+  storeLatest();
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    display.lines.clear();
+    startModule(identity(kSerial));
+    sim->comeBackAs(row.comesBackAs);
+    EXPECT_EQ(updater->Update_Firmware(kSerial, kBuild, "", 0, 0, false), row.updated) << display.all();
+    if (row.updated) {
+      expectWritten();
+      EXPECT_STREQ(settings(kSerial)["LATEST_TRANSFER"], "1234.bird");
+      EXPECT_TRUE(display.errors().empty()) << display.all();
+    } else {
+      EXPECT_TRUE(oneErrorLine(display,
+                               std::string("Update failed at the reconnect after the loader start: the module at ") +
+                                   kEthernet + ":" + std::to_string(sim->port) +
+                                   " reports serial number [11112222], not [0000ABCD]; nothing was written to it",
+                               "can be recovered with -t RECOVER"))
+          << display.all();
+      // No firmware request reached it.
+      EXPECT_TRUE(sim->upgrade.loaderPrepareFlags().empty());
+      EXPECT_EQ(sim->upgrade.counts().writes, 0);
+      EXPECT_EQ(sim->upgrade.flashBytesWritten(), 0u);
+      EXPECT_EQ(sim->upgrade.counts().reboots, 0);
+      EXPECT_EQ(settings(kSerial)["LATEST_TRANSFER"], nullptr);
+    }
+    responder.reset();
+    sim.reset();
+  }
+}
+
 TEST_F(UpdateTest, AModuleThatDoesNotFitTheContainerIsLeftAlone) {
   storeLatest();
   struct Row {
