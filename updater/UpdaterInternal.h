@@ -35,10 +35,13 @@ bool _validate_birdfile(UpdaterDisplayInterface& display, BirdFile& container, Z
 bool _valid_build(unsigned serialNumber, unsigned build, const char* url);
 
 // Where a transfer phase stopped, for the one error line of a failed
-// update: the step ("firmware block 2 of 3", "reboot") and its result.
+// update: the step ("firmware block 2 of 3", "reboot"), its result and
+// what happened, in words ("the loader refused to write the block (status
+// 1)").
 struct TransferFailure {
   std::string step;
   aErr error = aErrNone;
+  std::string cause;
 };
 
 // Loader phase of an update, on the module's resident firmware: the loader

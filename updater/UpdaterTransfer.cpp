@@ -32,11 +32,17 @@ std::string blockStep(const char* kind, unsigned n, size_t count) {
   return text;
 }
 
-void noteFailure(TransferFailure* failure, std::string step, aErr error) {
+void noteFailure(TransferFailure* failure, std::string step, aErr error, const std::string& cause) {
   if (failure != nullptr) {
     failure->step = std::move(step);
     failure->error = error;
+    failure->cause = cause.empty() ? aError_GetErrorDescription(error) : cause;
   }
+}
+
+// The cause of a failure, for an error line.
+std::string causeOf(const UpdaterEntity& upgrade, aErr error) {
+  return upgrade.failureCause().empty() ? aError_GetErrorDescription(error) : upgrade.failureCause();
 }
 
 }  // namespace
@@ -49,8 +55,8 @@ aErr _transfer_loader(UpdaterDisplayInterface& display, Module& module, BirdFile
   }
   if (status != aErrNone) {
     Log::log(DEBUG_Updater, "Error starting loader [%d, %s].\n", status, aError_GetErrorText(status));
-    display.message(kError, "Update failed at the loader init [%d, %s]; the module's firmware is unchanged", status,
-                    aError_GetErrorText(status));
+    display.message(kError, "Update failed at the loader init [%d, %s]: %s; the module's firmware is unchanged",
+                    status, aError_GetErrorText(status), causeOf(upgrade, status).c_str());
     return status;
   }
 
@@ -62,6 +68,7 @@ aErr _transfer_loader(UpdaterDisplayInterface& display, Module& module, BirdFile
   int total = 0;
   aErr failedBlock = aErrNone;
   std::string failedStep;
+  std::string failedCause;
   unsigned position = 0;
   for (const BirdBlock& block : loaders) {
     ++position;
@@ -72,6 +79,7 @@ aErr _transfer_loader(UpdaterDisplayInterface& display, Module& module, BirdFile
     if (status != aErrNone && status != aErrTimeout) {
       Log::log(DEBUG_Updater, "Error Preparing transfer [%d, %s].\n", status, aError_GetErrorText(status));
       failedStep = blockStep("loader", position, loaders.size());
+      failedCause = causeOf(upgrade, status);
       break;
     }
     // A prepare that timed out is let through: the block goes all the same.
@@ -81,6 +89,7 @@ aErr _transfer_loader(UpdaterDisplayInterface& display, Module& module, BirdFile
       if (failedBlock == aErrNone) {
         failedBlock = status;
         failedStep = blockStep("loader", position, loaders.size());
+        failedCause = causeOf(upgrade, status);
       }
       continue;
     }
@@ -96,8 +105,8 @@ aErr _transfer_loader(UpdaterDisplayInterface& display, Module& module, BirdFile
   }
   if (status != aErrNone) {
     // Only RAM was written: the resident firmware still runs.
-    display.message(kError, "Update failed at %s [%d, %s]; the module's firmware is unchanged", failedStep.c_str(),
-                    status, aError_GetErrorText(status));
+    display.message(kError, "Update failed at %s [%d, %s]: %s; the module's firmware is unchanged",
+                    failedStep.c_str(), status, aError_GetErrorText(status), failedCause.c_str());
     return status;
   }
   display.message(kInfo, "Transferred %d blocks, %d total bytes", n - 1, total);
@@ -107,7 +116,8 @@ aErr _transfer_loader(UpdaterDisplayInterface& display, Module& module, BirdFile
     Log::log(DEBUG_Updater, "Timeout on LoaderStart. Usually indicates this is an iMX Load ignore err.\n");
     status = aErrNone;
   } else if (status != aErrNone) {
-    display.message(kError, "Error starting loader [%d, %s]", status, aError_GetErrorText(status));
+    display.message(kError, "Error starting loader [%d, %s]: %s", status, aError_GetErrorText(status),
+                    causeOf(upgrade, status).c_str());
   }
   return status;
 }
@@ -194,7 +204,8 @@ aErr _transfer_firmware(UpdaterDisplayInterface& display, Module& module, BirdFi
   UpdaterEntity upgrade;
   aErr status = upgrade.init(&module, 0, true, noWait);
   if (status != aErrNone) {
-    noteFailure(failure, blocks.empty() ? std::string("reboot") : blockStep("firmware", 1, blocks.size()), status);
+    noteFailure(failure, blocks.empty() ? std::string("reboot") : blockStep("firmware", 1, blocks.size()), status,
+                "the upgrade command could not be reached on the module");
     return status;
   }
   Log::log(DEBUG_Updater, "Transferring firmware to device %s\n", container.path.c_str());
@@ -226,7 +237,7 @@ aErr _transfer_firmware(UpdaterDisplayInterface& display, Module& module, BirdFi
     }
     if (!sent) {
       Log::log(DEBUG_Updater, "Error firmware transfer block failed.\n");
-      noteFailure(failure, blockStep("firmware", n, blocks.size()), status);
+      noteFailure(failure, blockStep("firmware", n, blocks.size()), status, upgrade.failureCause());
       return status;
     }
     total += static_cast<int>(block.length);
@@ -236,7 +247,7 @@ aErr _transfer_firmware(UpdaterDisplayInterface& display, Module& module, BirdFi
   display.message(kInfo, "Transferred %d blocks, %d total bytes", static_cast<int>(n - 1), total);
   status = upgrade.LoaderReboot(display);
   if (status != aErrNone) {
-    noteFailure(failure, "reboot", status);
+    noteFailure(failure, "reboot", status, upgrade.failureCause());
   }
   return status;
 }

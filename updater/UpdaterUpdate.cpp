@@ -206,9 +206,9 @@ bool Updater::Update_Firmware(unsigned serialNumber, unsigned build, std::string
     status = _transfer_firmware(display, module, container, routerSerial != 0, &failure);
     if (status != aErrNone) {
       display.message(kError,
-                      "Update failed at %s [%d, %s]; the module may be in its loader and can be recovered with -t "
-                      "RECOVER",
-                      failure.step.c_str(), failure.error, aError_GetErrorText(failure.error));
+                      "Update failed at %s [%d, %s]: %s; the module may be in its loader and can be recovered with "
+                      "-t RECOVER",
+                      failure.step.c_str(), failure.error, aError_GetErrorText(failure.error), failure.cause.c_str());
     }
   }
   if (status != aErrNone) {

@@ -554,7 +554,7 @@ TEST_P(ImxRecoveryFirmwarePhase, FailsWithTheMessage) {
   }
   EXPECT_FALSE(updater->Recover_Firmware(port, 0, 115200, 0, "", false));
   ASSERT_FALSE(display.errors().empty());
-  EXPECT_EQ(display.errors().back(), c.error) << display.all();
+  EXPECT_EQ(display.errors(), std::vector<std::string>{c.error}) << display.all();
   EXPECT_EQ(started().upgrade().flashBytesWritten(), 0u);
   EXPECT_EQ(started().upgrade().counts().reboots, 0);
 }
@@ -563,7 +563,9 @@ INSTANTIATE_TEST_SUITE_P(Cases, ImxRecoveryFirmwarePhase,
                          ::testing::Values(FirmwarePhaseCase{"generic", true, false,
                                                              "Updater does not support offline recovery"},
                                            FirmwarePhaseCase{"prepareRefused", false, true,
-                                                             "Failed to transfer firmware"}),
+                                                             "Failed to transfer firmware at firmware block 1 of 2 "
+                                                             "[29, aErrInvalidOption]: the module refused to prepare "
+                                                             "the block (status 1)"}),
                          [](const ::testing::TestParamInfo<FirmwarePhaseCase>& info) { return info.param.name; });
 
 }  // namespace
