@@ -65,10 +65,14 @@ int _run_commands(UpdaterDisplayInterface& display, Parameters& params, UpdaterO
     }
     Fingerprint fingerprint = {};
     std::string why;
+    const unsigned shown = display.errors_shown();
     if (updater.Get_Fingerprint(fingerprint, params.port, kDefaultSerial, params.file, params.baudRate, true, &why)) {
       _display_fingerprint(display, fingerprint);
     } else {
-      display.message(kError, "Got no response from chip%s%s", why.empty() ? "" : ": ", why.c_str());
+      // One line per failure: only when the fingerprint road said nothing.
+      if (display.errors_shown() == shown) {
+        display.message(kError, "Got no response from chip%s%s", why.empty() ? "" : ": ", why.c_str());
+      }
       status = 1;
     }
   }

@@ -36,6 +36,8 @@ bool planLpcFlashBlocks(const std::vector<BirdBlock>& blocks, std::vector<LpcFla
                         std::string* reason) {
   std::vector<LpcFlashBlock> planned;
   int n = 0;
+  bool ended = false;
+  uint64_t bytes = 0;
   for (const BirdBlock& block : blocks) {
     ++n;
     if (block.length < kAddressBytes || block.payload == nullptr) {
@@ -44,6 +46,7 @@ bool planLpcFlashBlocks(const std::vector<BirdBlock>& blocks, std::vector<LpcFla
     }
     const uint32_t length = block.length - kAddressBytes;
     if (length == kEndMarkerBytes) {
+      ended = true;
       break;
     }
     if (length > kFlashEnd) {
@@ -94,7 +97,20 @@ bool planLpcFlashBlocks(const std::vector<BirdBlock>& blocks, std::vector<LpcFla
         return false;
       }
     }
+    bytes += entry.length;
     planned.push_back(std::move(entry));
+  }
+  // The recovery erases the whole flash first: a plan that writes nothing
+  // would leave the chip blank and still look like a recovery.
+  if (bytes == 0) {
+    if (blocks.empty()) {
+      *reason = "the container holds no firmware block, so nothing would be written";
+    } else if (ended && n == 1) {
+      *reason = "its first firmware block is the end mark, so nothing would be written";
+    } else {
+      *reason = "its firmware blocks hold no bytes, so nothing would be written";
+    }
+    return false;
   }
   *plan = std::move(planned);
   return true;

@@ -32,9 +32,10 @@ struct LpcFlashBlock {
 // a 256-byte boundary, have a size the chip copies (256, 512, 1024 or 4096
 // bytes), fit the staging RAM and end inside the 512 KiB of flash, and no
 // two images may share a byte of flash (programming only clears bits, so
-// the second would corrupt the first). False with a one-line reason in
-// *reason for the first rule broken; the plan holds pointers into blocks'
-// payloads.
+// the second would corrupt the first), and at least one byte must be
+// written (the recovery erases the flash first). False with a one-line
+// reason in *reason for the first rule broken; the plan holds pointers into
+// blocks' payloads.
 bool planLpcFlashBlocks(const std::vector<BirdBlock>& blocks, std::vector<LpcFlashBlock>* plan,
                         std::string* reason);
 

@@ -1,5 +1,7 @@
 #include "updater/UpdaterEntity.h"
 
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
 
 #include "Tessarine2/common/aTime.h"
@@ -58,10 +60,33 @@ aErr UpdaterEntity::send(uint8_t option, const uint8_t* bytes, uint8_t count) {
   return sendPacket(cmdUPGRADE, static_cast<uint8_t>(count + 1), data);
 }
 
-aErr UpdaterEntity::await(uint8_t* buffer, uint8_t* length) {
+aErr UpdaterEntity::fail(aErr err, const char* format, ...) {
+  char text[160];
+  va_list args;
+  va_start(args, format);
+  vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  cause = text;
+  return err;
+}
+
+aErr UpdaterEntity::sendFailed(aErr err, const char* what) {
+  return fail(err, "the %s request could not be sent (%s)", what, aError_GetErrorDescription(err));
+}
+
+aErr UpdaterEntity::await(uint8_t* buffer, uint8_t* length, const char* what) {
   const uint8_t pattern[2] = {buffer[0], buffer[1]};
   *length = sizeof pattern;
-  return receivePacket(pattern, length, buffer);
+  const uint64_t start = aTime_GetMSTicks();
+  const aErr err = receivePacket(pattern, length, buffer);
+  if (err == aErrTimeout) {
+    const double waited = static_cast<double>(aTime_GetMSTicks() - start) / 1000.0;
+    return fail(err, "no answer to the %s request within %.1f s", what, waited);
+  }
+  if (err != aErrNone) {
+    return fail(err, "no answer to the %s request (%s)", what, aError_GetErrorDescription(err));
+  }
+  return err;
 }
 
 aErr UpdaterEntity::LoaderInit() {
@@ -69,15 +94,17 @@ aErr UpdaterEntity::LoaderInit() {
   aErr err = send(val_UPGRADE_INIT, nullptr, 0);
   if (err != aErrNone) {
     Log::log(DEBUG_Network_FIRM, "NETWORK: Error sending UPGRADE_INIT (%d)\n", err);
-    return err;
+    return sendFailed(err, "init");
   }
   const uint8_t request[2] = {cmdUPGRADE, val_UPGRADE_INIT};
   uint8_t reply[kReplyRoom];
   uint8_t length = 0;
   preset(reply, request, sizeof request, val_UPGRADE_INIT);
-  err = await(reply, &length);
+  err = await(reply, &length, "init");
   if (err != aErrNone) return err;
-  if (length < kInitReplyMin) return aErrPacket;
+  if (length < kInitReplyMin) {
+    return fail(aErrPacket, "the init answer held %u bytes, too few for a load base", length);
+  }
   const uint32_t base = be32(reply + 2);
   Log::log(DEBUG_Network_FIRM, "NETWORK: load base = %d [%08X]\n", static_cast<int>(base), base);
   return aErrNone;
@@ -87,7 +114,7 @@ aErr UpdaterEntity::TransferPrepare(const uint8_t* data, uint32_t length, uint8_
   Log::log(DEBUG_Network_FIRM, "NETWORK: TransferPrepare(..., %d, %02X, %d)\n", static_cast<int>(length), flags,
            blockSize);
   // Every block starts with its 4-byte target address.
-  if (data == nullptr || length < kAddressBytes) return aErrParam;
+  if (data == nullptr || length < kAddressBytes) return fail(aErrParam, "the block holds no load address");
   const uint32_t address = be32(data);
   Log::log(DEBUG_Network_FIRM, "NETWORK: TransferPrepare {cmdUPGRADE, val_UPGRADE_PREPARE, %02X, [%02X %02X %02X %02X]} \n",
            flags, data[0], data[1], data[2], data[3]);
@@ -97,19 +124,22 @@ aErr UpdaterEntity::TransferPrepare(const uint8_t* data, uint32_t length, uint8_
   aErr err = send(val_UPGRADE_PREPARE, request + 2, 5);
   if (err != aErrNone) {
     Log::log(DEBUG_Network_FIRM, "NETWORK: Error sending UPGRADE_PREPARE (%d)\n", err);
-    return err;
+    return sendFailed(err, "prepare");
   }
   uint8_t reply[kReplyRoom];
   uint8_t received = 0;
   preset(reply, request, sizeof request, val_UPGRADE_STATUS);
-  err = await(reply, &received);
+  err = await(reply, &received, "prepare");
   if (err != aErrNone) return err;
   if (received < kStatusReplyMin || reply[2] != 0) {
     Log::log(DEBUG_Network_FIRM, "NETWORK: Invalid or error reply when initializing loader for firmware.\n");
-    return aErrInvalidOption;
+    if (received < kStatusReplyMin) {
+      return fail(aErrInvalidOption, "the prepare answer carried no status");
+    }
+    return fail(aErrInvalidOption, "the module refused to prepare the block (status %u)", reply[2]);
   }
   // An accepted prepare must say how much the module takes per write.
-  if (received < kPrepareReplyMin) return aErrPacket;
+  if (received < kPrepareReplyMin) return fail(aErrPacket, "the prepare answer named no block size");
   blockSize = static_cast<uint16_t>((reply[3] << 8) | reply[4]);
   Log::log(DEBUG_Network_FIRM, "NETWORK: Loader validated firmware init [%d block size]\n", blockSize);
   return aErrNone;
@@ -128,14 +158,18 @@ aErr UpdaterEntity::_block_transfer(const uint8_t* payload, uint32_t length, uin
     aErr err = send(val_UPGRADE_DATA, payload, n);
     if (err != aErrNone) {
       Log::log(DEBUG_Network_FIRM, "\nNETWORK: Error sending UPGRADE_DATA (%d)\n", err);
-      return err;
+      return sendFailed(err, "data");
     }
     uint8_t reply[kReplyRoom];
     uint8_t received = 0;
     reply[0] = cmdUPGRADE;
     reply[1] = val_UPGRADE_DATA;
-    if (await(reply, &received) != aErrNone || received < kDataReplyMin) {
+    const aErr answered = await(reply, &received, "data");
+    if (answered != aErrNone || received < kDataReplyMin) {
       Log::log(DEBUG_Network_FIRM, "\nNETWORK(DATA): No reply when initializing upgrade.\n");
+      if (answered == aErrNone) {
+        fail(aErrPacket, "a data piece was answered without its count");
+      }
       result = aErrPacket;
       break;
     }
@@ -144,7 +178,7 @@ aErr UpdaterEntity::_block_transfer(const uint8_t* payload, uint32_t length, uin
       // The module took nothing of this piece: it goes again, but a module
       // that never takes it must not hold the transfer forever.
       if (++attempts >= kPieceAttempts) {
-        result = aErrPacket;
+        result = fail(aErrPacket, "the module took nothing of a data piece in %u tries", kPieceAttempts);
       }
       continue;
     }
@@ -166,13 +200,13 @@ aErr UpdaterEntity::_block_transfer(const uint8_t* payload, uint32_t length, uin
   if (err != aErrNone) {
     // Waiting would only take a sum the module was never asked for.
     Log::log(DEBUG_Network_FIRM, "\nNETWORK: Error sending UPGRADE_SUM (%d)\n", err);
-    return err;
+    return sendFailed(err, "sum");
   }
   uint8_t reply[kReplyRoom];
   uint8_t received = 0;
   const uint8_t request[2] = {cmdUPGRADE, val_UPGRADE_SUM};
   preset(reply, request, sizeof request, val_UPGRADE_STATUS);
-  if (await(reply, &received) != aErrNone) {
+  if (await(reply, &received, "sum") != aErrNone) {
     Log::log(DEBUG_Network_FIRM, "\nNETWORK(STATUS): No reply when initializing upgrade.\n");
     return aErrPacket;
   }
@@ -183,12 +217,20 @@ aErr UpdaterEntity::_block_transfer(const uint8_t* payload, uint32_t length, uin
              moduleSum, static_cast<int>(pieces));
     return aErrNone;
   }
-  Log::log(0, "\nNETWORK: Unable to validate transfer [%02X] [%08X != %08X].\n", reply[2], sum, moduleSum);
-  return aErrInvalidOption;
+  // The caller reports the failure once; one line per try would repeat it.
+  Log::log(DEBUG_Network_FIRM, "\nNETWORK: Unable to validate transfer [%02X] [%08X != %08X].\n", reply[2], sum,
+           moduleSum);
+  if (received < kStatusReplyMin || reply[2] != 0) {
+    return fail(aErrInvalidOption, "the module refused the block's sum (status %u)", reply[2]);
+  }
+  if (received < kSumReplyMin) {
+    return fail(aErrInvalidOption, "the sum answer carried no sum");
+  }
+  return fail(aErrInvalidOption, "the module's sum of the block is %08X, not %08X", moduleSum, sum);
 }
 
 aErr UpdaterEntity::LoaderTransfer(const uint8_t* data, uint32_t length) {
-  if (data == nullptr || length < kAddressBytes) return aErrParam;
+  if (data == nullptr || length < kAddressBytes) return fail(aErrParam, "the block holds no load address");
   Log::log(DEBUG_Network_FIRM, "NETWORK: Loader Transfer (addr=%08X, len=%d)\n", be32(data),
            static_cast<int>(length - kAddressBytes));
   uint32_t pieces = 0;
@@ -203,16 +245,22 @@ aErr UpdaterEntity::FirmwareWrite(uint32_t count) {
   aErr err = send(val_UPGRADE_WRITE, request + 2, 2);
   if (err != aErrNone) {
     Log::log(DEBUG_Network_FIRM, "NETWORK: Error sending UPGRADE_WRITE (%d, %s)\n", err, aError_GetErrorText(err));
-    return err;
+    return sendFailed(err, "write");
   }
   uint8_t reply[kReplyRoom];
   uint8_t received = 0;
   preset(reply, request, sizeof request, val_UPGRADE_STATUS);
   reply[2] = kWriteFailed;
-  err = await(reply, &received);
+  err = await(reply, &received, "write");
   if (err != aErrNone || received < kStatusReplyMin || reply[2] != 0) {
     Log::log(DEBUG_Network_FIRM, "NETWORK: invalid or error reply when loader writing firmware.\n\n");
-    return aErrInvalidOption;
+    if (err != aErrNone) {
+      return aErrInvalidOption;  // the cause is the missing answer
+    }
+    if (received < kStatusReplyMin) {
+      return fail(aErrInvalidOption, "the write answer carried no status");
+    }
+    return fail(aErrInvalidOption, "the loader refused to write the block (status %u)", reply[2]);
   }
   Log::log(DEBUG_Network_FIRM, "NETWORK: Loader validated write\n\n");
   return aErrNone;
@@ -220,7 +268,7 @@ aErr UpdaterEntity::FirmwareWrite(uint32_t count) {
 
 aErr UpdaterEntity::FirmwareTransfer(const uint8_t* data, uint32_t length, uint16_t blockSize,
                                      UpdaterDisplayInterface& display) {
-  if (data == nullptr || length < kAddressBytes) return aErrParam;
+  if (data == nullptr || length < kAddressBytes) return fail(aErrParam, "the block holds no load address");
   Log::log(DEBUG_Network_FIRM, "NETWORK: Firmware Transfer (addr=%08X, len=%d)\n", be32(data),
            static_cast<int>(length - kAddressBytes));
   uint32_t remaining = length - kAddressBytes;
@@ -230,8 +278,8 @@ aErr UpdaterEntity::FirmwareTransfer(const uint8_t* data, uint32_t length, uint1
 
   // A block size of 0 would never move the transfer on.
   if (remaining != 0 && blockSize == 0) {
-    Log::log(0, "NETWORK: Failed to transfer firmware\n");
-    return aErrInvalidOption;
+    Log::log(DEBUG_Network_FIRM, "NETWORK: Failed to transfer firmware\n");
+    return fail(aErrInvalidOption, "the loader named a block size of 0");
   }
 
   Log::timestamped = false;
@@ -254,8 +302,10 @@ aErr UpdaterEntity::FirmwareTransfer(const uint8_t* data, uint32_t length, uint1
   display.display_progress(false);
   Log::log(DEBUG_Network_FIRM, "NETWORK: transferred %d of %d bytes\n", static_cast<int>(length - remaining),
            static_cast<int>(length));
+  // The caller shows the failure once, with its cause; a line per try here
+  // would repeat it whatever the log mask.
   if (result != aErrNone) {
-    Log::log(0, "NETWORK: Failed to transfer firmware\n");
+    Log::log(DEBUG_Network_FIRM, "NETWORK: Failed to transfer firmware\n");
   }
   return result;
 }
@@ -296,13 +346,13 @@ aErr UpdaterEntity::LoaderStart() {
   aErr err = send(val_UPGRADE_LOAD, nullptr, 0);
   if (err != aErrNone) {
     Log::log(DEBUG_Network_FIRM, "NETWORK: Error sending UPGRADE_LOAD (%d)\n", err);
-    return err;
+    return sendFailed(err, "load");
   }
   uint8_t reply[kReplyRoom];
   uint8_t received = 0;
   reply[0] = cmdUPGRADE;
   reply[1] = val_UPGRADE_LOAD;
-  if (await(reply, &received) == aErrNone) {
+  if (await(reply, &received, "load") == aErrNone) {
     Log::log(DEBUG_Network_FIRM, "NETWORK: Loader validated start\n");
     return aErrNone;
   }
@@ -314,7 +364,7 @@ aErr UpdaterEntity::LoaderStart() {
   }
   reply[0] = cmdUPGRADE;
   reply[1] = val_UPGRADE_LOAD;
-  err = await(reply, &received);
+  err = await(reply, &received, "load");
   if (err == aErrNone) {
     Log::log(DEBUG_Network_FIRM, "NETWORK: Loader validated start (Reconnect)\n");
     return aErrNone;
@@ -329,14 +379,16 @@ aErr UpdaterEntity::LoaderReboot(UpdaterDisplayInterface& display) {
   aErr result = send(val_UPGRADE_REBOOT, nullptr, 0);
   if (result != aErrNone) {
     Log::log(DEBUG_Network_FIRM, "NETWORK: Error sending Loader REBOOT\n");
+    sendFailed(result, "reboot");
   }
   uint32_t polls = 0;
   while (module != nullptr && module->isConnected()) {
     if (polls++ == kRebootPolls) {
       // The module was told to reboot but its link stays up: it did not
       // restart, so the update is not known to have taken.
-      Log::log(0, "NETWORK: link did not drop after the reboot request\n");
-      result = aErrTimeout;
+      Log::log(DEBUG_Network_FIRM, "NETWORK: link did not drop after the reboot request\n");
+      result = fail(aErrTimeout, "the module kept its link for %u s after the reboot request: it did not restart",
+                    kRebootPolls * kRebootPollMS / 1000);
       break;
     }
     aTime_MSSleep(kRebootPollMS);

@@ -2,6 +2,7 @@
 #define UPDATER_UPDATERENTITY_H
 
 #include <cstdint>
+#include <string>
 
 #include "Tessarine2/common/aError.h"
 #include "Tessarine2/objects/EntityClass.h"
@@ -73,18 +74,28 @@ class UpdaterEntity : public Zeltrova::Tessarine::EntityClass {
   aErr FirmwareWrite(uint32_t count);
   aErr LoaderReboot(UpdaterDisplayInterface& display);
 
+  // What went wrong in the last operation that failed, in words ("the
+  // module refused to prepare the block (status 1)", "no answer to the
+  // write request within 1.0 s"); empty before any failure.
+  const std::string& failureCause() const { return cause; }
+
  private:
   aErr _reconnect(uint32_t delayMS);
   // Data pieces, then (with verify) the sum check.
   aErr _block_transfer(const uint8_t* payload, uint32_t length, uint32_t& pieces);
   // Sends [95, option, bytes...].
   aErr send(uint8_t option, const uint8_t* bytes, uint8_t count);
-  // Waits for [95, reply, ...] into buffer (28 bytes, preset by the caller).
-  aErr await(uint8_t* buffer, uint8_t* length);
+  // Waits for [95, reply, ...] into buffer (28 bytes, preset by the caller);
+  // `what` names the request in the failure cause.
+  aErr await(uint8_t* buffer, uint8_t* length, const char* what);
+  // Records the cause of a failure and returns err.
+  aErr fail(aErr err, const char* format, ...) __attribute__((format(printf, 3, 4)));
+  aErr sendFailed(aErr err, const char* what);
 
   Zeltrova::Tessarine::Module* module;
   bool verify;
   bool noWait;
+  std::string cause;
 };
 
 #endif

@@ -108,11 +108,16 @@ uint32_t loaderStart(BirdFile& container) {
   return IMX1050::DEFAULT_IMX_LOADER_IVT_ADDRESS;
 }
 
+// What the loader at the start address carries, as far as the container
+// tells: a chip with HAB closed starts only a signed image.
+enum class LoaderSignature { Unknown, Signed, Unsigned };
+
 // The boot ROM jumps only to an image vector table, so one must lie at the
 // start address inside the blocks to be written; the last block to cover an
 // address is what the chip will hold there. A container without loader
 // blocks cannot be judged (its loader may be in the chip already).
-bool startsAtAVectorTable(const std::vector<BirdBlock>& blocks, uint32_t start) {
+bool startsAtAVectorTable(const std::vector<BirdBlock>& blocks, uint32_t start, LoaderSignature* signature) {
+  *signature = LoaderSignature::Unknown;
   if (blocks.empty()) {
     return true;
   }
@@ -134,7 +139,11 @@ bool startsAtAVectorTable(const std::vector<BirdBlock>& blocks, uint32_t start) 
       return false;
     }
   }
-  return IMX1050::isImageVectorTable(table, sizeof table, start);
+  if (!IMX1050::isImageVectorTable(table, sizeof table, start)) {
+    return false;
+  }
+  *signature = IMX1050::namesSignature(table, sizeof table) ? LoaderSignature::Signed : LoaderSignature::Unsigned;
+  return true;
 }
 
 // Writes every loader block of the container through the i.MX boot ROM's
@@ -143,10 +152,11 @@ bool startsAtAVectorTable(const std::vector<BirdBlock>& blocks, uint32_t start) 
 // default). aErrNotReady when the ROM's transport does not open or the ROM
 // does not answer, aErrConnection when a block is not taken (nothing is
 // started then), aErrParam for a container the chip could not start
-// (nothing is sent then). A refused container or a failed download prints
-// one error line; a ROM that is not there is only logged, as another chip
-// may be on the port. bytesBefore: what another protocol already sent on a
-// serial port.
+// (nothing is sent then), aErrPermission when the ROM refuses the jump. A
+// refused container, a failed download or a refused jump prints one error
+// line; a ROM that is not there is only logged, as another chip may be on
+// the port. bytesBefore: what another protocol already sent on a serial
+// port.
 aErr _transfer_recovery_loader(UpdaterDisplayInterface& display, BirdFile& container, std::string port,
                                size_t bytesBefore) {
   const std::vector<BirdBlock> blocks = container.FindBlocks(BirdFile::BLOCK_LOADER);
@@ -159,7 +169,8 @@ aErr _transfer_recovery_loader(UpdaterDisplayInterface& display, BirdFile& conta
     }
   }
   const uint32_t start = loaderStart(container);
-  if (!startsAtAVectorTable(blocks, start)) {
+  LoaderSignature signature = LoaderSignature::Unknown;
+  if (!startsAtAVectorTable(blocks, start, &signature)) {
     display.message(kError,
                     "Recovery loader refused, nothing sent to the chip: no image vector table at its start 0x%08X",
                     start);
@@ -206,7 +217,20 @@ aErr _transfer_recovery_loader(UpdaterDisplayInterface& display, BirdFile& conta
     ++index;
   }
 
-  loader.startLoader(start);
+  // A ROM that refuses the jump stays in its download protocol and no
+  // loader will show up: waiting for one would only hide why.
+  SDPLoader::JumpAnswer answer;
+  const int jumped = loader.startLoader(start, &answer);
+  const bool closedToUnsigned = answer.habReported && answer.habMode == IMX1050::HAB_CLOSED &&
+                                signature == LoaderSignature::Unsigned;
+  if (jumped != 0 || closedToUnsigned) {
+    display.message(kError, "Recovery loader not started: the boot ROM answered the jump to 0x%08X with %s%s", start,
+                    SDPLoader::describe(answer).c_str(),
+                    closedToUnsigned ? "; the loader is not signed, and a chip with HAB closed starts only signed "
+                                       "images"
+                                     : "");
+    return aErrPermission;
+  }
   return aErrNone;
 }
 

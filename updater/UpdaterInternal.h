@@ -41,10 +41,13 @@ bool _validate_birdfile(UpdaterDisplayInterface& display, BirdFile& container, Z
 bool _valid_build(unsigned serialNumber, unsigned build, const char* url, ServerRequestFailure* failure = nullptr);
 
 // Where a transfer phase stopped, for the one error line of a failed
-// update: the step ("firmware block 2 of 3", "reboot") and its result.
+// update: the step ("firmware block 2 of 3", "reboot"), its result and
+// what happened, in words ("the loader refused to write the block (status
+// 1)").
 struct TransferFailure {
   std::string step;
   aErr error = aErrNone;
+  std::string cause;
 };
 
 // Loader phase of an update, on the module's resident firmware: the loader
@@ -64,6 +67,15 @@ bool _connect_loader_usb(Zeltrova::Tessarine::Module& module, uint32_t first, ui
 // serial number (_connect_loader_usb). True when the module is connected
 // afterwards.
 bool _reconnect_loader(Zeltrova::Tessarine::Module& module, uint32_t serialNumber);
+
+// Over TCP/IP an address binds no module the way a USB serial number does:
+// whoever answers there after the loader start must report the serial
+// number of the module the loader was started on (or the default one,
+// which a recovery loader reports). True when it does, or when the link is
+// not TCP/IP; else false with the reason in *why, in words.
+bool _loader_is_the_module(Zeltrova::Tessarine::Module& module, uint32_t serialNumber, std::string* why);
+// The serial number the module reports; fallback when it does not answer.
+uint32_t _reported_serial(Zeltrova::Tessarine::Module& module, uint32_t fallback);
 
 // Firmware phase, on a running loader: every firmware block (up to
 // BLOCK_RETRIES tries each; the first block that fails ends the transfer),

@@ -69,19 +69,21 @@ aErr connectForFlashing(NXPSerialClass& isp, const std::string& port, unsigned b
 
 bool _recover_firmware_imx(UpdaterDisplayInterface& display, BirdFile& container, unsigned serialNumber) {
   Module module(0, 0);
-  aErr status = _disableWeave(module, display);
-  if (status == aErrNone) {
-    // The running recovery loader shows itself under the default serial
-    // number, or already under the module's own.
-    const uint32_t second = serialNumber != kDefaultSerial ? serialNumber : 0;
-    if (!_connect_loader_usb(module, kDefaultSerial, second)) {
-      display.message(kError, "Could not connect to device");
-      return false;
-    }
-    status = _transfer_firmware(display, module, container, false);
+  if (_disableWeave(module, display) != aErrNone) {
+    return false;  // its own line is shown
   }
+  // The running recovery loader shows itself under the default serial
+  // number, or already under the module's own.
+  const uint32_t second = serialNumber != kDefaultSerial ? serialNumber : 0;
+  if (!_connect_loader_usb(module, kDefaultSerial, second)) {
+    display.message(kError, "Could not connect to device");
+    return false;
+  }
+  TransferFailure failure;
+  const aErr status = _transfer_firmware(display, module, container, false, &failure);
   if (status != aErrNone) {
-    display.message(kError, "Failed to transfer firmware");
+    display.message(kError, "Failed to transfer firmware at %s [%d, %s]: %s", failure.step.c_str(), failure.error,
+                    aError_GetErrorText(failure.error), failure.cause.c_str());
     return false;
   }
   return true;
@@ -218,8 +220,12 @@ bool Updater::Recover_Firmware(std::string port, unsigned build, unsigned baudRa
 
   Fingerprint fingerprint{};
   std::string why;
+  const unsigned shown = display.errors_shown();
   if (!Get_Fingerprint(fingerprint, port, serialNumber, filePath, kFingerprintBaud, false, &why)) {
-    display.message(kError, "Could not get Device Identifier%s%s", why.empty() ? "" : ": ", why.c_str());
+    // A road that said why it stopped has said it all.
+    if (display.errors_shown() == shown) {
+      display.message(kError, "Could not get Device Identifier%s%s", why.empty() ? "" : ": ", why.c_str());
+    }
     return false;
   }
 

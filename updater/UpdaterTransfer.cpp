@@ -1,15 +1,18 @@
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "Tessarine2/common/aTime.h"
 #include "Tessarine2/objects/Module.h"
+#include "Tessarine2/objects/SystemClass.h"
 #include "updater/Updater.h"
 #include "updater/UpdaterEntity.h"
 #include "updater/UpdaterInternal.h"
 #include "updater/support/Log.h"
 
 using Zeltrova::Tessarine::Module;
+using Zeltrova::Tessarine::SystemClass;
 
 namespace {
 
@@ -29,11 +32,17 @@ std::string blockStep(const char* kind, unsigned n, size_t count) {
   return text;
 }
 
-void noteFailure(TransferFailure* failure, std::string step, aErr error) {
+void noteFailure(TransferFailure* failure, std::string step, aErr error, const std::string& cause) {
   if (failure != nullptr) {
     failure->step = std::move(step);
     failure->error = error;
+    failure->cause = cause.empty() ? aError_GetErrorDescription(error) : cause;
   }
+}
+
+// The cause of a failure, for an error line.
+std::string causeOf(const UpdaterEntity& upgrade, aErr error) {
+  return upgrade.failureCause().empty() ? aError_GetErrorDescription(error) : upgrade.failureCause();
 }
 
 }  // namespace
@@ -46,8 +55,8 @@ aErr _transfer_loader(UpdaterDisplayInterface& display, Module& module, BirdFile
   }
   if (status != aErrNone) {
     Log::log(DEBUG_Updater, "Error starting loader [%d, %s].\n", status, aError_GetErrorText(status));
-    display.message(kError, "Update failed at the loader init [%d, %s]; the module's firmware is unchanged", status,
-                    aError_GetErrorText(status));
+    display.message(kError, "Update failed at the loader init [%d, %s]: %s; the module's firmware is unchanged",
+                    status, aError_GetErrorText(status), causeOf(upgrade, status).c_str());
     return status;
   }
 
@@ -59,6 +68,7 @@ aErr _transfer_loader(UpdaterDisplayInterface& display, Module& module, BirdFile
   int total = 0;
   aErr failedBlock = aErrNone;
   std::string failedStep;
+  std::string failedCause;
   unsigned position = 0;
   for (const BirdBlock& block : loaders) {
     ++position;
@@ -69,6 +79,7 @@ aErr _transfer_loader(UpdaterDisplayInterface& display, Module& module, BirdFile
     if (status != aErrNone && status != aErrTimeout) {
       Log::log(DEBUG_Updater, "Error Preparing transfer [%d, %s].\n", status, aError_GetErrorText(status));
       failedStep = blockStep("loader", position, loaders.size());
+      failedCause = causeOf(upgrade, status);
       break;
     }
     // A prepare that timed out is let through: the block goes all the same.
@@ -78,6 +89,7 @@ aErr _transfer_loader(UpdaterDisplayInterface& display, Module& module, BirdFile
       if (failedBlock == aErrNone) {
         failedBlock = status;
         failedStep = blockStep("loader", position, loaders.size());
+        failedCause = causeOf(upgrade, status);
       }
       continue;
     }
@@ -93,8 +105,8 @@ aErr _transfer_loader(UpdaterDisplayInterface& display, Module& module, BirdFile
   }
   if (status != aErrNone) {
     // Only RAM was written: the resident firmware still runs.
-    display.message(kError, "Update failed at %s [%d, %s]; the module's firmware is unchanged", failedStep.c_str(),
-                    status, aError_GetErrorText(status));
+    display.message(kError, "Update failed at %s [%d, %s]: %s; the module's firmware is unchanged",
+                    failedStep.c_str(), status, aError_GetErrorText(status), failedCause.c_str());
     return status;
   }
   display.message(kInfo, "Transferred %d blocks, %d total bytes", n - 1, total);
@@ -104,7 +116,8 @@ aErr _transfer_loader(UpdaterDisplayInterface& display, Module& module, BirdFile
     Log::log(DEBUG_Updater, "Timeout on LoaderStart. Usually indicates this is an iMX Load ignore err.\n");
     status = aErrNone;
   } else if (status != aErrNone) {
-    display.message(kError, "Error starting loader [%d, %s]", status, aError_GetErrorText(status));
+    display.message(kError, "Error starting loader [%d, %s]: %s", status, aError_GetErrorText(status),
+                    causeOf(upgrade, status).c_str());
   }
   return status;
 }
@@ -150,13 +163,49 @@ bool _reconnect_loader(Module& module, uint32_t serialNumber) {
   return false;
 }
 
+uint32_t _reported_serial(Module& module, uint32_t fallback) {
+  SystemClass system;
+  system.init(&module, 0);
+  uint32_t reported = 0;
+  return system.getSerialNumber(&reported) == aErrNone ? reported : fallback;
+}
+
+bool _loader_is_the_module(Module& module, uint32_t serialNumber, std::string* why) {
+  linkSpec spec{};
+  if (module.getLinkSpecifier(&spec) != aErrNone || spec.type != TCPIP) {
+    return true;
+  }
+  SystemClass system;
+  system.init(&module, 0);
+  uint32_t reported = 0;
+  const aErr err = system.getSerialNumber(&reported);
+  if (err == aErrNone && (reported == serialNumber || reported == kDefaultSerial)) {
+    return true;
+  }
+  // The address is kept in network order: its bytes as stored are the
+  // dotted quad from left to right.
+  uint8_t ip[4];
+  std::memcpy(ip, &spec.t.ip.ip_address, sizeof ip);
+  char text[160];
+  if (err != aErrNone) {
+    std::snprintf(text, sizeof text, "the module at %u.%u.%u.%u:%u did not report its serial number [%d, %s]", ip[0],
+                  ip[1], ip[2], ip[3], spec.t.ip.ip_port, err, aError_GetErrorText(err));
+  } else {
+    std::snprintf(text, sizeof text, "the module at %u.%u.%u.%u:%u reports serial number [%08X], not [%08X]", ip[0],
+                  ip[1], ip[2], ip[3], spec.t.ip.ip_port, reported, serialNumber);
+  }
+  *why = text;
+  return false;
+}
+
 aErr _transfer_firmware(UpdaterDisplayInterface& display, Module& module, BirdFile& container, bool noWait,
                         TransferFailure* failure) {
   const std::vector<BirdBlock> blocks = container.FindBlocks(BirdFile::BLOCK_FIRMWARE);
   UpdaterEntity upgrade;
   aErr status = upgrade.init(&module, 0, true, noWait);
   if (status != aErrNone) {
-    noteFailure(failure, blocks.empty() ? std::string("reboot") : blockStep("firmware", 1, blocks.size()), status);
+    noteFailure(failure, blocks.empty() ? std::string("reboot") : blockStep("firmware", 1, blocks.size()), status,
+                "the upgrade command could not be reached on the module");
     return status;
   }
   Log::log(DEBUG_Updater, "Transferring firmware to device %s\n", container.path.c_str());
@@ -188,7 +237,7 @@ aErr _transfer_firmware(UpdaterDisplayInterface& display, Module& module, BirdFi
     }
     if (!sent) {
       Log::log(DEBUG_Updater, "Error firmware transfer block failed.\n");
-      noteFailure(failure, blockStep("firmware", n, blocks.size()), status);
+      noteFailure(failure, blockStep("firmware", n, blocks.size()), status, upgrade.failureCause());
       return status;
     }
     total += static_cast<int>(block.length);
@@ -198,7 +247,7 @@ aErr _transfer_firmware(UpdaterDisplayInterface& display, Module& module, BirdFi
   display.message(kInfo, "Transferred %d blocks, %d total bytes", static_cast<int>(n - 1), total);
   status = upgrade.LoaderReboot(display);
   if (status != aErrNone) {
-    noteFailure(failure, "reboot", status);
+    noteFailure(failure, "reboot", status, upgrade.failureCause());
   }
   return status;
 }

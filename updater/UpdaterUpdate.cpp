@@ -183,6 +183,10 @@ bool Updater::Update_Firmware(unsigned serialNumber, unsigned build, std::string
     }
   }
 
+  // The module the loader starts on: the one validated, or under override
+  // whichever answered.
+  const uint32_t identity =
+      status == aErrNone && overrideChecks ? _reported_serial(module, serialNumber) : serialNumber;
   if (status == aErrNone) {
     status = _transfer_loader(display, module, container);
   }
@@ -196,14 +200,23 @@ bool Updater::Update_Firmware(unsigned serialNumber, unsigned build, std::string
                     serialNumber);
     return false;
   }
+  std::string stranger;
+  if (status == aErrNone && !_loader_is_the_module(module, identity, &stranger)) {
+    Log::log(DEBUG_Updater, "Failed _transfer_firmware(): %d\n", aErrConnection);
+    display.message(kError,
+                    "Update failed at the reconnect after the loader start: %s; nothing was written to it, and module "
+                    "[%08X] may be in its loader and can be recovered with -t RECOVER",
+                    stranger.c_str(), serialNumber);
+    return false;
+  }
   if (status == aErrNone) {
     TransferFailure failure;
     status = _transfer_firmware(display, module, container, routerSerial != 0, &failure);
     if (status != aErrNone) {
       display.message(kError,
-                      "Update failed at %s [%d, %s]; the module may be in its loader and can be recovered with -t "
-                      "RECOVER",
-                      failure.step.c_str(), failure.error, aError_GetErrorText(failure.error));
+                      "Update failed at %s [%d, %s]: %s; the module may be in its loader and can be recovered with "
+                      "-t RECOVER",
+                      failure.step.c_str(), failure.error, aError_GetErrorText(failure.error), failure.cause.c_str());
     }
   }
   if (status != aErrNone) {

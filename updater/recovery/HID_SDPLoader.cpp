@@ -85,3 +85,12 @@ bool HID_SDPLoader::getDataFromBuffer(const std::vector<unsigned char>& reply, u
            static_cast<unsigned int>(reply[at + 2]) << 16 | static_cast<unsigned int>(reply[at + 3]) << 24;
   return true;
 }
+
+bool HID_SDPLoader::getHabModeFromBuffer(const std::vector<unsigned char>& reply, unsigned int& value) {
+  if (reply.size() < kHabReportBytes || reply[0] != SDPReport::HAB_MODE) {
+    return false;
+  }
+  value = static_cast<unsigned int>(reply[1]) | static_cast<unsigned int>(reply[2]) << 8 |
+          static_cast<unsigned int>(reply[3]) << 16 | static_cast<unsigned int>(reply[4]) << 24;
+  return true;
+}

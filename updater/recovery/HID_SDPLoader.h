@@ -25,6 +25,7 @@ class HID_SDPLoader : public SDPLoader_Interface {
   long writeData(const std::vector<unsigned char>& packet) override;
   long readData(std::vector<unsigned char>& reply, unsigned int timeoutMS) override;
   bool getDataFromBuffer(const std::vector<unsigned char>& reply, unsigned int index, unsigned int& value) override;
+  bool getHabModeFromBuffer(const std::vector<unsigned char>& reply, unsigned int& value) override;
 
  private:
   hid_device* handle_ = nullptr;

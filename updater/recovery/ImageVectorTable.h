@@ -15,6 +15,10 @@ constexpr size_t IVT_BYTES = 32;
 // True when the bytes hold a table for a jump to address: its header is
 // right, it names itself at address and it has an entry point.
 bool isImageVectorTable(const unsigned char* bytes, size_t count, uint32_t address);
+
+// True when the table names a CSF, the signature that a chip with HAB
+// closed checks before it starts the image.
+bool namesSignature(const unsigned char* bytes, size_t count);
 }  // namespace IMX1050
 
 #endif

@@ -21,7 +21,10 @@ constexpr unsigned char kFormat32Bit = 0x20;
 
 // Answer words.
 constexpr unsigned int kTransferComplete = 0x88888888;
-constexpr unsigned int kAcknowledge = 0xF0F0F0F0;
+constexpr unsigned int kAcknowledge = 0xF0F0F0F0;  // also HAB's success status
+// HAB's other status words.
+constexpr unsigned int kHabFailure = 0x33333333;
+constexpr unsigned int kHabWarning = 0x69696969;
 
 constexpr int kLivenessAttempts = 5;
 constexpr unsigned int kAnswerWaitMS = 100;
@@ -205,18 +208,52 @@ int SDPLoader::writeLoader(std::vector<unsigned char> image, unsigned int addres
   return 4;
 }
 
-void SDPLoader::startLoader(unsigned int address) {
+int SDPLoader::startLoader(unsigned int address, JumpAnswer* answer) {
   if (transport_ == nullptr) {
-    return;
+    return 1;
   }
   std::vector<unsigned char> packet;
   _createJumpPacket(packet, address);
   long result = transport_->writeData(packet);
   Log::log(DEBUG_iMXSerial, "Write Res: %zd\n", static_cast<ssize_t>(result));
   _printBuffer(packet);
-  // Only the HAB mode comes back when the jump is taken; it is not needed.
+  // A ROM that takes the jump is gone; one that refuses it says why.
   std::vector<unsigned char> reply;
-  transport_->readData(reply, kAnswerWaitMS);
+  long got = transport_->readData(reply, kAnswerWaitMS);
+  Log::log(DEBUG_iMXSerial, "Read Data: %zd\n", static_cast<ssize_t>(got));
+  _printBuffer(reply);
+  JumpAnswer heard;
+  heard.habReported = transport_->getHabModeFromBuffer(reply, heard.habMode);
+  heard.statusReported = transport_->getDataFromBuffer(reply, 0, heard.status);
+  if (answer != nullptr) {
+    *answer = heard;
+  }
+  if (heard.statusReported && heard.status != kAcknowledge) {
+    Log::log(DEBUG_iMXSerial, "Jump to %08X refused: %s\n", address, describe(heard).c_str());
+    return kJumpRefused;
+  }
+  return 0;
+}
+
+std::string SDPLoader::describe(const JumpAnswer& answer) {
+  char text[128];
+  std::string out;
+  if (answer.habReported) {
+    const char* mode = answer.habMode == IMX1050::HAB_CLOSED ? "HAB closed"
+                       : answer.habMode == IMX1050::HAB_OPEN ? "HAB open"
+                                                             : "HAB mode";
+    snprintf(text, sizeof text, "%s (0x%08X)", mode, answer.habMode);
+    out = text;
+  }
+  if (answer.statusReported) {
+    const char* name = answer.status == kHabFailure   ? " (HAB failure)"
+                       : answer.status == kHabWarning ? " (HAB warning)"
+                       : answer.status == kAcknowledge ? " (HAB success)"
+                                                       : "";
+    snprintf(text, sizeof text, "%sstatus 0x%08X%s", out.empty() ? "" : ", ", answer.status, name);
+    out += text;
+  }
+  return out.empty() ? std::string("nothing") : out;
 }
 
 bool SDPLoader::_readRegisterWord(unsigned int address, unsigned int& word) {

@@ -1,6 +1,7 @@
 #ifndef UPDATER_RECOVERY_SDPLOADER_H
 #define UPDATER_RECOVERY_SDPLOADER_H
 
+#include <string>
 #include <vector>
 
 #include "updater/recovery/SDPLoader_Interface.h"
@@ -13,6 +14,10 @@ constexpr unsigned int CFG1_OFFSET = 0x420;              // unique id, high word
 constexpr unsigned short VID = 0x1FC9;                   // boot ROM on USB
 constexpr unsigned short PID = 0x0130;
 constexpr unsigned int DEFAULT_IMX_LOADER_IVT_ADDRESS = 0x20000400;
+// The HAB mode word that leads every answer of the boot ROM: closed (the
+// chip starts only signed images) or open.
+constexpr unsigned int HAB_CLOSED = 0x12343412;
+constexpr unsigned int HAB_OPEN = 0x56787856;
 }  // namespace IMX1050
 
 // NXP's Serial Download Protocol over one transport: checks that the boot
@@ -20,13 +25,28 @@ constexpr unsigned int DEFAULT_IMX_LOADER_IVT_ADDRESS = 0x20000400;
 // JUMP_ADDRESS and reads the fuse identifier with READ_REGISTER.
 //
 // Results: 0 success; 1 no transport; 2 the ROM does not answer; 3 the ROM
-// spoke during a download; 4 the download was not confirmed; 6 the
-// transport did not open; 7 a register read got no answer.
+// spoke during a download; 4 the download was not confirmed; 5 the ROM
+// refused a jump; 6 the transport did not open; 7 a register read got no
+// answer.
 class SDPLoader {
  public:
   static constexpr int kNoAnswer = 2;
   static constexpr int kSpokeDuringDownload = 3;
   static constexpr int kNotConfirmed = 4;
+  static constexpr int kJumpRefused = 5;
+
+  // What the boot ROM said to a jump. A ROM that takes the jump leaves its
+  // download protocol and says nothing more; one that refuses it answers
+  // its HAB mode and an error status, and stays in the protocol.
+  struct JumpAnswer {
+    bool habReported = false;
+    unsigned int habMode = 0;
+    bool statusReported = false;
+    unsigned int status = 0;
+  };
+  // The answer in words: "HAB closed (0x12343412), status 0x33333333 (HAB
+  // failure)".
+  static std::string describe(const JumpAnswer& answer);
 
   SDPLoader();
   ~SDPLoader();
@@ -39,7 +59,10 @@ class SDPLoader {
 
   int init();
   int writeLoader(std::vector<unsigned char> image, unsigned int address);
-  void startLoader(unsigned int address);
+  // Sends JUMP_ADDRESS and reads what the ROM says within the answer
+  // window: 0 when it says nothing (it jumped) or no error status,
+  // kJumpRefused when it answers one. *answer, when given, is what it said.
+  int startLoader(unsigned int address, JumpAnswer* answer = nullptr);
   // ORs the 64-bit fuse identifier (CFG1:CFG0) into id.
   int getFingerprint(unsigned long& id);
 

@@ -35,6 +35,15 @@ class SDPLoader_Interface {
   // not have the layout of one answer or holds no such word.
   virtual bool getDataFromBuffer(const std::vector<unsigned char>& reply, unsigned int index,
                                  unsigned int& value) = 0;
+
+  // The HAB mode word that leads a gathered reply, into value (assigned).
+  // False, value untouched, when the reply does not begin with one; a
+  // transport that cannot tell says so.
+  virtual bool getHabModeFromBuffer(const std::vector<unsigned char>& reply, unsigned int& value) {
+    (void)reply;
+    (void)value;
+    return false;
+  }
 };
 
 #endif

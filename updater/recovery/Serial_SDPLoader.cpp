@@ -43,6 +43,14 @@ constexpr unsigned int kRealignAnswerMS = 100;
 // Output the port has not sent yet is waited for this long beyond its line
 // time before the port is closed anyway (a line that no longer drains).
 constexpr uint64_t kDrainSlackMS = 1000;
+// The port's own count of unsent bytes says nothing of an adapter's FIFO,
+// and two UARTs agree on a rate only to within a few percent: how long a
+// request takes to cross is known only as a bound. An answer window covers
+// the line time at this share of the nominal rate, plus what a USB adapter
+// holds back (its FIFO and a 16 ms latency timer each way). The read still
+// ends as soon as the answer is in.
+constexpr uint64_t kSlowestRatePercent = 94;
+constexpr uint64_t kAdapterAllowanceUS = 40000;
 
 // Waits up to timeoutMS for the descriptor; false on time-out, hang-up or
 // error.
@@ -63,10 +71,21 @@ class PrivateSerial_SDPLoader {
   std::string path;
   termios settings{};
   size_t bytesBefore = 0;
-  aSerialLine line{kBaud};  // when what was written has left the port
+  aSerialLine line{kBaud};  // when what was written has left the port, at the nominal rate
+  aSerialLine slowLine{kBaud * kSlowestRatePercent / 100};
+  uint64_t slowLineFreeUS = 0;  // when it has surely left, on the slowest line
 
-  void sent(size_t count) { line.sent(count); }
+  void sent(size_t count) {
+    line.sent(count);
+    const uint64_t now = aSerialLine::nowUS();
+    slowLineFreeUS = std::max(slowLineFreeUS, now) + slowLine.lineTimeUS(count);
+  }
   void waitUntilSent() { line.waitUntilSent(fd, kDrainSlackMS * 1000); }
+  // The end of an answer window of timeoutMS for what was written last.
+  uint64_t answerDeadlineUS(unsigned int timeoutMS) const {
+    return std::max(slowLineFreeUS, aSerialLine::nowUS()) + kAdapterAllowanceUS +
+           static_cast<uint64_t>(timeoutMS) * 1000;
+  }
 };
 
 Serial_SDPLoader::Serial_SDPLoader(const char* devicePath) : d_(new PrivateSerial_SDPLoader) {
@@ -179,14 +198,11 @@ long Serial_SDPLoader::readData(std::vector<unsigned char>& reply, unsigned int 
   if (d_->fd < 0) {
     return 0;
   }
-  // The window opens once the request has left; a time-out of 0 only
-  // looks at what is already there.
-  if (timeoutMS > 0) {
-    d_->waitUntilSent();
-  }
-  // Bytes are taken as they come. A whole answer ends the window early,
-  // once the line has gone quiet behind it.
-  const uint64_t deadline = aTime_GetMSTicks() + timeoutMS;
+  // The window runs from the latest the request may have crossed the line;
+  // a time-out of 0 only looks at what is already there. Bytes are taken
+  // as they come, and a whole answer ends the window early, once the line
+  // has gone quiet behind it.
+  const uint64_t deadline = timeoutMS > 0 ? d_->answerDeadlineUS(timeoutMS) : aSerialLine::nowUS();
   size_t total = 0;
   unsigned char buffer[256];
   for (;;) {
@@ -202,15 +218,16 @@ long Serial_SDPLoader::readData(std::vector<unsigned char>& reply, unsigned int 
       failed = got < 0 && errno != EAGAIN && errno != EINTR;
       break;
     }
-    uint64_t now = aTime_GetMSTicks();
+    const uint64_t now = aSerialLine::nowUS();
     if (failed || total >= kMaxReplyBytes || now >= deadline) {
       break;
     }
     const bool whole = total >= kAnswerBytes;
-    const uint64_t wait = whole ? std::min<uint64_t>(kAnswerQuietMS, deadline - now) : deadline - now;
+    const uint64_t leftMS = (deadline - now + 999) / 1000;
+    const uint64_t wait = whole ? std::min<uint64_t>(kAnswerQuietMS, leftMS) : leftMS;
     if (!waitFor(d_->fd, POLLIN, wait)) {
       // Quiet after a whole answer, a time-out, or a line that hung up.
-      if (whole || aTime_GetMSTicks() < deadline) {
+      if (whole || aSerialLine::nowUS() < deadline) {
         break;
       }
     }
@@ -226,5 +243,14 @@ bool Serial_SDPLoader::getDataFromBuffer(const std::vector<unsigned char>& reply
   const size_t at = kWordsAt + 4 * static_cast<size_t>(index);
   value |= static_cast<unsigned int>(reply[at]) | static_cast<unsigned int>(reply[at + 1]) << 8 |
            static_cast<unsigned int>(reply[at + 2]) << 16 | static_cast<unsigned int>(reply[at + 3]) << 24;
+  return true;
+}
+
+bool Serial_SDPLoader::getHabModeFromBuffer(const std::vector<unsigned char>& reply, unsigned int& value) {
+  if (reply.size() < kWordsAt) {
+    return false;
+  }
+  value = static_cast<unsigned int>(reply[0]) | static_cast<unsigned int>(reply[1]) << 8 |
+          static_cast<unsigned int>(reply[2]) << 16 | static_cast<unsigned int>(reply[3]) << 24;
   return true;
 }

@@ -11,8 +11,10 @@ class PrivateSerial_SDPLoader;
 // The i.MX RT boot ROM on a UART at 115200 baud, 8N1, raw. Packets go out
 // without their HID report id; an answer comes back as bare words:
 //   [0..3] HAB mode, [4..] answer words, little-endian.
-// Every answer window opens once the bytes before it have left the line,
-// and closing the port still sends what was written.
+// Every answer window covers the time the bytes before it may take to
+// cross the line (at a rate some percent below nominal, behind an
+// adapter's buffering) and ends as soon as the answer is in; closing the
+// port still sends what was written.
 class Serial_SDPLoader : public SDPLoader_Interface {
  public:
   explicit Serial_SDPLoader(const char* devicePath);
@@ -24,6 +26,7 @@ class Serial_SDPLoader : public SDPLoader_Interface {
   long writeData(const std::vector<unsigned char>& packet) override;
   long readData(std::vector<unsigned char>& reply, unsigned int timeoutMS) override;
   bool getDataFromBuffer(const std::vector<unsigned char>& reply, unsigned int index, unsigned int& value) override;
+  bool getHabModeFromBuffer(const std::vector<unsigned char>& reply, unsigned int& value) override;
 
   // Bytes another protocol already sent on this line (a probe for another
   // chip): init makes them up to a whole command so that the ROM's framing

@@ -18,8 +18,10 @@ void UpdaterDisplayInterface::message(Level level, const char* format, ...) {
   va_end(args);
   if (formatted < 0) text[0] = '\0';
 
-  if (level == LEVEL_ERROR)
+  if (level == LEVEL_ERROR) {
+    ++errorsShown_;
     error_message(text);
-  else
+  } else {
     info_message(text);
+  }
 }

@@ -31,8 +31,14 @@ class UpdaterDisplayInterface {
   // Affects message() only; direct calls of the operations above still print.
   void mute_messages(bool mute) { muted_ = mute; }
 
+  // Error lines message() has shown so far. A caller whose step failed
+  // shows its own, more general line only when the step showed none: one
+  // line per failure.
+  unsigned errors_shown() const { return errorsShown_; }
+
  private:
   bool muted_;
+  unsigned errorsShown_ = 0;
 };
 
 #endif

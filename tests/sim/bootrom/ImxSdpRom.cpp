@@ -95,8 +95,8 @@ std::vector<uint8_t> ImxSdpRom::written(uint32_t address, size_t count, std::vec
 }
 
 // The header the ROM looks for where it is told to jump, in what the host
-// wrote there.
-bool ImxSdpRom::holdsVectorTable(uint32_t address) const {
+// wrote there; a signed image's table names its CSF.
+bool ImxSdpRom::holdsVectorTable(uint32_t address, bool* signedImage) const {
   std::vector<bool> present;
   const std::vector<uint8_t> ivt = written(address, kVectorTableBytes, &present);
   for (bool p : present) {
@@ -105,6 +105,7 @@ bool ImxSdpRom::holdsVectorTable(uint32_t address) const {
     }
   }
   const uint32_t self = littleEndian(ivt.data() + 20);
+  *signedImage = littleEndian(ivt.data() + 24) != 0;
   return ivt[0] == 0xD1 && ivt[1] == 0x00 && ivt[2] == 0x20 && ivt[3] >= 0x40 && ivt[3] <= 0x43 && self == address;
 }
 
@@ -112,7 +113,7 @@ std::vector<SdpFrame> ImxSdpRom::answer(std::vector<uint8_t> payload, bool withP
   std::vector<SdpFrame> frames;
   SdpFrame hab;
   hab.habMode = true;
-  appendLittleEndian(hab.bytes, kHabOpen);
+  appendLittleEndian(hab.bytes, habClosed_ ? kHabClosed : kHabOpen);
   frames.push_back(hab);
   if (withPayload) {
     frames.push_back(SdpFrame{false, std::move(payload)});
@@ -208,20 +209,23 @@ std::vector<SdpFrame> ImxSdpRom::command(const uint8_t* bytes) {
         frames = answer(value, true);
         break;
       }
-      case kJumpAddress:
-        if (!holdsVectorTable(address)) {
+      case kJumpAddress: {
+        bool signedImage = false;
+        const bool table = holdsVectorTable(address, &signedImage);
+        if (!table || (habClosed_ && !signedImage)) {
           std::vector<uint8_t> status;
-          appendLittleEndian(status, kJumpRefused);
+          appendLittleEndian(status, !table ? kJumpRefused : kHabFailure);
           frames = answer(status, true);
           ++refusedJumps_;
           break;
         }
-        frames = answer({}, false);
+        // The ROM hands the chip to the image: nothing more comes back.
         jumped_ = true;
         jumpAddress_ = address;
         jumpCallback = onJump_;
         jumpTo = address;
         break;
+      }
       default:
         break;  // not a command this ROM knows: ignored
     }
@@ -276,6 +280,11 @@ std::vector<SdpFrame> ImxSdpRom::data(const uint8_t* bytes, size_t count, size_t
 void ImxSdpRom::setFaults(const SdpFaults& faults) {
   std::lock_guard<std::mutex> lock(mutex_);
   faults_ = faults;
+}
+
+void ImxSdpRom::setHabClosed(bool closed) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  habClosed_ = closed;
 }
 
 void ImxSdpRom::setOnJump(std::function<void(uint32_t)> onJump) {

@@ -58,7 +58,13 @@ struct SdpFaults {
 // A jump is taken only to an address that holds an image vector table in
 // the data written (tag 0xD1, length 0x0020, version 0x40-0x43, its own
 // address in the self field); otherwise the ROM answers an error status and
-// stays in the download protocol. A data report that carries more than a
+// stays in the download protocol.
+//
+// A chip whose HAB is closed (secure boot fused on) answers with the closed
+// HAB word, and starts only a signed image: one whose vector table names a
+// CSF. It refuses any other jump with the HAB word and the HAB failure
+// status and stays in the download protocol. The model does not check the
+// signature itself. A data report that carries more than a
 // download still owes makes the download fail with the size-error status.
 //
 // Downloads are taken into ITCM (0x00000000, 512 KiB), DTCM (0x20000000,
@@ -68,6 +74,8 @@ struct SdpFaults {
 class ImxSdpRom {
  public:
   static constexpr uint32_t kHabOpen = 0x56787856;
+  static constexpr uint32_t kHabClosed = 0x12343412;
+  static constexpr uint32_t kHabFailure = 0x33333333;
   static constexpr uint32_t kStatusOk = 0xF0F0F0F0;
   static constexpr uint32_t kDownloadRefused = 0x12345678;
   static constexpr uint32_t kSizeMismatch = 0x89232389;
@@ -96,6 +104,8 @@ class ImxSdpRom {
   std::vector<SdpFrame> data(const uint8_t* bytes, size_t count, size_t* taken = nullptr, bool wholeReport = false);
 
   void setFaults(const SdpFaults& faults);
+  // The chip's HAB closed (true) or open, as its fuses set it.
+  void setHabClosed(bool closed);
   // Called (outside the ROM's lock) when a jump is taken.
   void setOnJump(std::function<void(uint32_t)> onJump);
 
@@ -118,7 +128,7 @@ class ImxSdpRom {
   bool mapped(uint32_t address, uint32_t count) const;
   uint32_t readWord(uint32_t address) const;
   std::vector<uint8_t> written(uint32_t address, size_t count, std::vector<bool>* present) const;
-  bool holdsVectorTable(uint32_t address) const;
+  bool holdsVectorTable(uint32_t address, bool* signedImage) const;
 
   mutable std::mutex mutex_;
   uint64_t uniqueId_;
@@ -126,6 +136,7 @@ class ImxSdpRom {
   std::vector<uint16_t> commandTypes_;
   std::vector<Download> downloads_;
   bool downloading_ = false;
+  bool habClosed_ = false;
   bool jumped_ = false;
   unsigned refusedJumps_ = 0;
   bool overrun_ = false;  // the current download got more than its count

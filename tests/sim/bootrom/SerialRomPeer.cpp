@@ -141,6 +141,10 @@ SerialRomPeer::SerialRomPeer(Handler handler, Options options)
 SerialRomPeer::SerialRomPeer(LineHandler handler, Options options) : handler_(std::move(handler)) { start(options); }
 
 void SerialRomPeer::start(Options options) {
+  if (!(options.lineSpeed > 0.0)) {
+    throw std::runtime_error("a line must carry bytes");
+  }
+  lineSpeed_ = options.lineSpeed;
   romRate_ = options.baud;
   latencyUS_ = options.adapterLatency.count();
   master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
@@ -212,6 +216,10 @@ unsigned SerialRomPeer::hostRate() const {
   return baudOf(cfgetospeed(&settings));
 }
 
+nanoseconds SerialRomPeer::lineByteTime(unsigned baud) const {
+  return nanoseconds(static_cast<long long>(static_cast<double>(byteTime(baud).count()) / lineSpeed_));
+}
+
 void SerialRomPeer::queueForHost(const std::string& bytes, LineClock::time_point notBefore, unsigned fallbackRate) {
   unsigned rate = romRate_;
   if (rate == 0) {
@@ -220,7 +228,7 @@ void SerialRomPeer::queueForHost(const std::string& bytes, LineClock::time_point
   const unsigned host = hostRate();
   Outgoing out;
   out.start = std::max(notBefore, outFree_);
-  out.perByte = byteTime(rate);
+  out.perByte = lineByteTime(rate);
   out.latency = microseconds(latencyUS_.load());
   out.bytes = resampleUart(bytes, rate, host);
   // The line is busy for the bytes sent, whatever the host makes of them.
@@ -245,7 +253,7 @@ void SerialRomPeer::takeFromHost(LineClock::time_point now) {
   const unsigned rate = hostRate();
   // Bytes that were waiting follow the previous ones without a gap.
   const LineClock::time_point start = inBusy_ ? inFree_ : now;
-  inFree_ = start + byteTime(rate) * n;
+  inFree_ = start + lineByteTime(rate) * n;
   inBusy_ = static_cast<size_t>(n) == sizeof buffer;
   arriving_.push_back(Arrival{inFree_, std::string(buffer, static_cast<size_t>(n)), rate});
 }

@@ -49,6 +49,10 @@ struct SerialLineOptions {
   // the host sends them until the ROM model fixes a rate.
   unsigned baud = 0;
   std::chrono::microseconds adapterLatency{0};
+  // The line carries bytes at this fraction of the rates its two ends are
+  // set to, both ways (an adapter or a crystal off its nominal rate; both
+  // UARTs still read each other, as within a UART's tolerance).
+  double lineSpeed = 1.0;
 };
 
 // A boot ROM's UART: the master side of a pseudo-terminal whose device side
@@ -56,9 +60,10 @@ struct SerialLineOptions {
 // port. A thread of its own carries the bytes the way a real line does:
 //
 // - Bytes cross at the rate the host configured on the port (read from its
-//   terminal settings), 10 bit times a byte (8N1), both ways. They leave the
-//   host's port buffer only as the line takes them, 16 at a time (a UART's
-//   FIFO), so a host that flushes its port loses what had not gone yet.
+//   terminal settings), 10 bit times a byte (8N1), both ways, slowed by
+//   the line speed when that is below 1. They leave the host's port
+//   buffer only as the line takes them, 16 at a time (a UART's FIFO), so a
+//   host that flushes its port loses what had not gone yet.
 // - The ROM model sees bytes only once they have arrived, so it can answer
 //   only after the last byte of a command or data block. Its answer goes
 //   out at the ROM's rate after whatever it still sends, and reaches the
@@ -119,6 +124,8 @@ class SerialRomPeer {
   void start(Options options);
   void run();
   unsigned hostRate() const;
+  // One byte's time on the line at a rate its ends are set to.
+  std::chrono::nanoseconds lineByteTime(unsigned baud) const;
   void takeFromHost(LineClock::time_point now);
   void deliverArrived(LineClock::time_point now);
   void deliverToHost(LineClock::time_point now);
@@ -133,6 +140,7 @@ class SerialRomPeer {
   std::string link_;
   std::atomic<unsigned> romRate_{0};
   std::atomic<long long> latencyUS_{0};
+  double lineSpeed_ = 1.0;  // set before the thread starts
   mutable std::mutex mutex_;
   std::string received_;
 

@@ -12,7 +12,7 @@ void addSystemEntity(UeiTable& table, const ModuleIdentity& id) {
   table.defineValue(c, 0, 6, 1, 0x01);
   table.defineValue(c, 0, 7, 4, id.version, false);
   table.defineValue(c, 0, 8, 1, id.model, false);
-  table.defineValue(c, 0, 9, 4, id.serial, false);
+  table.defineValue(c, 0, kSystemSerialNumber, 4, id.serial, false);
   table.defineCall(c, 0, 10);
   table.defineCall(c, 0, kSystemReset);
   table.defineValue(c, 0, 12, 4, 5012345, false);
@@ -46,6 +46,10 @@ void addSystemEntity(UeiTable& table, const ModuleIdentity& id) {
   table.defineValue(c, 0, 40, 4, id.hardwareVersion, false);
   table.defineValue(c, 0, 41, 4, 0x00000000, false);
   table.setBuild(id.build);
+}
+
+void setSerialNumber(UeiTable& table, uint32_t serial) {
+  table.defineValue(kCommandSystem, 0, kSystemSerialNumber, 4, serial, false);
 }
 
 }  // namespace simmodule

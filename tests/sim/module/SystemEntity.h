@@ -47,9 +47,14 @@ struct ModuleIdentity {
 // through the table.
 void addSystemEntity(UeiTable& table, const ModuleIdentity& identity);
 
+// From now on the module reports this serial number (option 9): another
+// module at the same place, or a loader that reports its own.
+void setSerialNumber(UeiTable& table, uint32_t serial);
+
 constexpr uint8_t kCommandSystem = 3;
 constexpr uint8_t kSystemRouteToHost = 20;
 constexpr uint8_t kSystemReset = 11;
+constexpr uint8_t kSystemSerialNumber = 9;
 
 }  // namespace simmodule
 

@@ -45,6 +45,7 @@ struct TcpModule {
   // How long a restarted module refuses connections (0: not at all), and
   // when the one under way listens again.
   std::chrono::milliseconds refusal{0};
+  uint32_t serialAfterRestart = 0;  // 0: the module's own
   bool relistenPending = false;
   std::chrono::steady_clock::time_point relistenAt;
   bool stopping = false;
@@ -83,6 +84,12 @@ struct TcpModule {
     std::lock_guard<std::mutex> hold(restartMutex);
     refusal = time;
   }
+  // From now on a restart (loader start, reboot) brings back a module that
+  // reports this serial number at the same address.
+  void comeBackAs(uint32_t serial) {
+    std::lock_guard<std::mutex> hold(restartMutex);
+    serialAfterRestart = serial;
+  }
   // Times the port listened again after a refusal.
   int relistened() {
     std::lock_guard<std::mutex> hold(restartMutex);
@@ -96,6 +103,7 @@ struct TcpModule {
     settings.endConnection = [this] {
       std::lock_guard<std::mutex> hold(restartMutex);
       if (restartFront == nullptr) return;
+      if (serialAfterRestart != 0) simmodule::setSerialNumber(table, serialAfterRestart);
       restartFront->disconnect(false);
       if (refusal.count() > 0) {
         restartFront->stopListening();

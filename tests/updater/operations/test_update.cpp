@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
@@ -15,6 +16,7 @@
 #include "tests/updater/operations/OpsServerFixture.h"
 #include "tests/updater/operations/PrivateNetworkEnvironment.h"
 #include "tests/updater/operations/SimModuleFixture.h"
+#include "updater/support/Log.h"
 
 namespace {
 
@@ -158,6 +160,37 @@ TEST_F(UpdateTest, AFileUpdateOfAModuleWithoutFolderRecordsInANewFolder) {
 constexpr const char* kInLoader = "; the module may be in its loader and can be recovered with -t RECOVER";
 constexpr const char* kUnchanged = "; the module's firmware is unchanged";
 
+// What the diagnostic log writes with no component selected (-X absent).
+class LogCapture {
+ public:
+  LogCapture() : file_(std::tmpfile()), mask_(Log::package_bitmask), previous_(Log::fh) {
+    Log::package_bitmask = 0;
+    Log::SetOutput(file_);
+  }
+  ~LogCapture() {
+    Log::SetOutput(previous_);
+    Log::package_bitmask = mask_;
+    if (file_ != nullptr) std::fclose(file_);
+  }
+  LogCapture(const LogCapture&) = delete;
+  LogCapture& operator=(const LogCapture&) = delete;
+  std::string text() const {
+    if (file_ == nullptr) return "(no log file)";
+    std::fflush(file_);
+    std::rewind(file_);
+    std::string out;
+    char buffer[512];
+    size_t n = 0;
+    while ((n = std::fread(buffer, 1, sizeof buffer, file_)) > 0) out.append(buffer, n);
+    return out;
+  }
+
+ private:
+  FILE* file_;
+  uint32_t mask_;
+  FILE* previous_;
+};
+
 bool oneErrorLine(const opstest::OpsDisplay& display, const std::string& begins, const std::string& ends) {
   const std::vector<std::string> errors = display.errors();
   return errors.size() == 1 && errors[0].rfind(begins, 0) == 0 && errors[0].size() >= ends.size() &&
@@ -185,14 +218,22 @@ TEST_F(UpdateTest, FaultsOfTheModule) {
   UpgradeCommand::Faults writesFail;
   writesFail.failWrites = true;
   const Row rows[] = {
-      {"the loader init is answered short", shortInit, false, "Update failed at the loader init [24, ", kUnchanged},
+      {"the loader init is answered short", shortInit, false,
+       "Update failed at the loader init [24, aErrPacket]: the init answer held 5 bytes, too few for a load base",
+       kUnchanged},
       // A loader image with a block that did not arrive whole is not started.
-      {"a bad loader sum", badLoaderImage, false, "Update failed at loader block 1 of 1 [29, ", kUnchanged},
-      {"the loader refuses a block: no retry", loaderRefuses, false, "Update failed at firmware block 1 of 2 [29, ",
+      {"a bad loader sum", badLoaderImage, false,
+       "Update failed at loader block 1 of 1 [29, aErrInvalidOption]: the module's sum of the block is ", kUnchanged},
+      {"the loader refuses a block: no retry", loaderRefuses, false,
+       "Update failed at firmware block 1 of 2 [29, aErrInvalidOption]: the module refused to prepare the block "
+       "(status 1)",
        kInLoader},
       // Some of the block was written before the link went.
       {"the link drops during a block", drops, false, "Update failed at firmware block 1 of 2 [", kInLoader},
-      {"every write of a block fails", writesFail, false, "Update failed at firmware block 1 of 2 [29, ", kInLoader},
+      {"every write of a block fails", writesFail, false,
+       "Update failed at firmware block 1 of 2 [29, aErrInvalidOption]: the loader refused to write the block "
+       "(status 1)",
+       kInLoader},
       // Last: it records the transfer.
       {"a bad firmware sum is retried", badSum, true, "", ""},
   };
@@ -202,7 +243,11 @@ TEST_F(UpdateTest, FaultsOfTheModule) {
     display.lines.clear();
     startModule(identity(kSerial));
     sim->upgrade.setFaults(row.faults);
+    // The error line is the failure's one line: nothing reaches the log
+    // when -X selects nothing, however often a block was tried.
+    const LogCapture log;
     EXPECT_EQ(updater->Update_Firmware(kSerial, kBuild, "", 0, 0, false), row.updated) << display.all();
+    EXPECT_EQ(log.text(), "");
     if (row.updated) {
       EXPECT_TRUE(display.has("I:  Retry 1")) << display.all();
       EXPECT_TRUE(display.errors().empty()) << display.all();
@@ -228,7 +273,11 @@ TEST_F(UpdateTest, AModuleThatDoesNotRestartAfterTheRebootFailsTheUpdate) {
   stays.keepLinkOnReboot = true;
   sim->upgrade.setFaults(stays);
   EXPECT_FALSE(updater->Update_Firmware(kSerial, kBuild, "", 0, 0, false));
-  EXPECT_TRUE(oneErrorLine(display, "Update failed at reboot [18, ", kInLoader)) << display.all();
+  EXPECT_TRUE(oneErrorLine(display,
+                           "Update failed at reboot [18, aErrTimeout]: the module kept its link for 30 s after the "
+                           "reboot request: it did not restart",
+                           kInLoader))
+      << display.all();
   EXPECT_EQ(sim->upgrade.counts().reboots, 1);
   EXPECT_EQ(settings(kSerial)["LATEST_TRANSFER"], nullptr);
 }
@@ -283,6 +332,51 @@ TEST_F(UpdateTest, AModuleWhosePortRefusesForAWhileAfterItsLoaderStarts) {
           << display.all();
       EXPECT_LT(took, 40.0);
       EXPECT_EQ(sim->upgrade.counts().writes, 0);
+      EXPECT_EQ(settings(kSerial)["LATEST_TRANSFER"], nullptr);
+    }
+    responder.reset();
+    sim.reset();
+  }
+}
+
+// Over TCP/IP the module is looked for again at the address it was found
+// at, which binds no module: whoever answers there after the loader start
+// must report the serial number the update was validated for, or the
+// default one a recovery loader reports.
+TEST_F(UpdateTest, WhoAnswersAfterTheLoaderStartMustBeTheModuleValidated) {
+  struct Row {
+    const char* what;
+    uint32_t comesBackAs;
+    bool updated;
+  };
+  const Row rows[] = {
+      {"another module", 0x11112222, false},
+      // Last: it records the transfer.
+      {"the loader under the default serial number", kDefaultSerial, true},
+  };
+  storeLatest();
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    display.lines.clear();
+    startModule(identity(kSerial));
+    sim->comeBackAs(row.comesBackAs);
+    EXPECT_EQ(updater->Update_Firmware(kSerial, kBuild, "", 0, 0, false), row.updated) << display.all();
+    if (row.updated) {
+      expectWritten();
+      EXPECT_STREQ(settings(kSerial)["LATEST_TRANSFER"], "1234.bird");
+      EXPECT_TRUE(display.errors().empty()) << display.all();
+    } else {
+      EXPECT_TRUE(oneErrorLine(display,
+                               std::string("Update failed at the reconnect after the loader start: the module at ") +
+                                   kEthernet + ":" + std::to_string(sim->port) +
+                                   " reports serial number [11112222], not [0000ABCD]; nothing was written to it",
+                               "can be recovered with -t RECOVER"))
+          << display.all();
+      // No firmware request reached it.
+      EXPECT_TRUE(sim->upgrade.loaderPrepareFlags().empty());
+      EXPECT_EQ(sim->upgrade.counts().writes, 0);
+      EXPECT_EQ(sim->upgrade.flashBytesWritten(), 0u);
+      EXPECT_EQ(sim->upgrade.counts().reboots, 0);
       EXPECT_EQ(settings(kSerial)["LATEST_TRANSFER"], nullptr);
     }
     responder.reset();

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <deque>
 #include <vector>
 
@@ -57,6 +58,13 @@ class ScriptedTransport : public SDPLoader_Interface {
     }
     const size_t at = 4 + 4 * index;
     value |= reply[at] | reply[at + 1] << 8 | reply[at + 2] << 16 | static_cast<unsigned>(reply[at + 3]) << 24;
+    return true;
+  }
+  bool getHabModeFromBuffer(const Bytes& reply, unsigned int& value) override {
+    if (reply.size() < 4) {
+      return false;
+    }
+    value = reply[0] | reply[1] << 8 | reply[2] << 16 | static_cast<unsigned>(reply[3]) << 24;
     return true;
   }
 
@@ -235,6 +243,47 @@ TEST(SDPLoader, WithoutAWorkingTransport) {
   EXPECT_EQ(closed.loader.init(), 6);
 }
 
+// A ROM that takes the jump says nothing more; one that refuses it answers
+// its HAB mode and an error status.
+TEST(SDPLoader, StartLoaderJudgesTheJumpsAnswer) {
+  Bytes closedFailure = answer(0x33333333);
+  std::copy_n(Bytes{0x12, 0x34, 0x34, 0x12}.begin(), 4, closedFailure.begin());
+  struct Case {
+    const char* what;
+    std::deque<Bytes> answers;
+    int result;
+    bool hab;
+    unsigned habMode;
+    bool status;
+    unsigned statusWord;
+    const char* described;
+  };
+  const Case cases[] = {
+      {"silence: the ROM jumped", {}, 0, false, 0, false, 0, "nothing"},
+      {"the HAB mode alone", {Bytes(kStatusOk.begin(), kStatusOk.begin() + 4)}, 0, true, 0x56787856, false, 0,
+       "HAB open (0x56787856)"},
+      {"HAB success", {kStatusOk}, 0, true, 0x56787856, true, 0xF0F0F0F0,
+       "HAB open (0x56787856), status 0xF0F0F0F0 (HAB success)"},
+      {"HAB closed, HAB failure", {closedFailure}, SDPLoader::kJumpRefused, true, 0x12343412, true, 0x33333333,
+       "HAB closed (0x12343412), status 0x33333333 (HAB failure)"},
+      {"an unknown error status", {answer(0x8D8D8D8D)}, SDPLoader::kJumpRefused, true, 0x56787856, true, 0x8D8D8D8D,
+       "HAB open (0x56787856), status 0x8D8D8D8D"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Driver d;
+    d.script.answers = c.answers;
+    SDPLoader::JumpAnswer heard;
+    EXPECT_EQ(d.loader.startLoader(0x20000400, &heard), c.result);
+    EXPECT_EQ(heard.habReported, c.hab);
+    EXPECT_EQ(heard.habMode, c.habMode);
+    EXPECT_EQ(heard.statusReported, c.status);
+    EXPECT_EQ(heard.status, c.statusWord);
+    EXPECT_EQ(SDPLoader::describe(heard), c.described);
+    EXPECT_EQ(d.script.readTimeouts, std::vector<unsigned>{100});
+  }
+}
+
 // --- where the transports find the answer words -----------------------------
 
 TEST(SDPTransports, HidAnswerIsSeventyBytes) {
@@ -264,6 +313,14 @@ TEST(SDPTransports, HidAnswerIsSeventyBytes) {
   EXPECT_FALSE(hid.getDataFromBuffer(Bytes(71, 0), 0, value));
   EXPECT_FALSE(hid.getDataFromBuffer(Bytes(), 0, value));
   EXPECT_EQ(value, 7u);
+
+  // The HAB mode is the HAB-mode report's word, whatever follows it.
+  Bytes hab = {3, 0x12, 0x34, 0x34, 0x12};
+  EXPECT_TRUE(hid.getHabModeFromBuffer(hab, value));
+  EXPECT_EQ(value, 0x12343412u);
+  hab[0] = 4;
+  EXPECT_FALSE(hid.getHabModeFromBuffer(hab, value));
+  EXPECT_FALSE(hid.getHabModeFromBuffer(Bytes{3, 1, 2, 3}, value));
 }
 
 TEST(SDPTransports, SerialAnswerWordsFollowTheHabWord) {
@@ -284,6 +341,10 @@ TEST(SDPTransports, SerialAnswerWordsFollowTheHabWord) {
   EXPECT_TRUE(serial.getDataFromBuffer(reply, 15, value));
   EXPECT_EQ(value, 0x43424140u);
   EXPECT_FALSE(serial.getDataFromBuffer(Bytes(100, 0), 16, value));
+
+  EXPECT_TRUE(serial.getHabModeFromBuffer(Bytes(reply.begin(), reply.begin() + 4), value));
+  EXPECT_EQ(value, 0x03020100u);
+  EXPECT_FALSE(serial.getHabModeFromBuffer(Bytes(reply.begin(), reply.begin() + 3), value));
 }
 
 }  // namespace

@@ -77,7 +77,7 @@ TEST_F(SerialSdp, LoadsBlocksStartsThemAndReadsTheFuses) {
   ASSERT_EQ(loader.getFingerprint(id), 0);
   EXPECT_EQ(id, kUid);
 
-  loader.startLoader(0x20000400);
+  EXPECT_EQ(loader.startLoader(0x20000400), 0);
   EXPECT_TRUE(rom.jumped());
   EXPECT_EQ(rom.jumpAddress(), 0x20000400u);
   // No report ids on a UART: eight 16-byte commands and the bare image
@@ -166,6 +166,25 @@ TEST_F(SerialSdp, AnswersAreAwaitedFromTheEndOfTheLine) {
   EXPECT_GE(elapsed, static_cast<long>(big.size() * 10 * 1000 / 115200));
 }
 
+// A line slower than its nominal rate (two UARTs agree within a few
+// percent): a large image takes that much longer to cross, and its
+// confirmation comes that much later than the port's rate says.
+TEST(SerialSdpSlowLine, ALargeLoaderIsConfirmedAndStarted) {
+  bootrom::ImxSdpRom rom{kUid};
+  bootrom::SerialLineOptions slow;
+  slow.lineSpeed = 0.95;
+  bootrom::ImxSdpSerialPeer peer{rom, slow};
+  SDPLoader loader;
+  ASSERT_TRUE(loader.setLoader(new Serial_SDPLoader(peer.devicePath().c_str())));
+  ASSERT_EQ(loader.init(), 0);
+  const Bytes big = withVectorTable(image(64 * 1024, 9), 0x20000000, 0x20000400);
+  ASSERT_EQ(loader.writeLoader(big, 0x20000000), 0);
+  EXPECT_EQ(rom.memory(0x20000000, big.size()), big);
+  EXPECT_EQ(loader.startLoader(0x20000400), 0);
+  EXPECT_TRUE(rom.jumped());
+  EXPECT_EQ(rom.jumpAddress(), 0x20000400u);
+}
+
 // A jump to where no image vector table was written is refused, and the
 // ROM stays in its download protocol: the next session loads.
 TEST_F(SerialSdp, ARefusedJumpLeavesTheRomTakingCommands) {
@@ -174,7 +193,7 @@ TEST_F(SerialSdp, ARefusedJumpLeavesTheRomTakingCommands) {
     ASSERT_TRUE(first.setLoader(new Serial_SDPLoader(peer.devicePath().c_str())));
     ASSERT_EQ(first.init(), 0);
     ASSERT_EQ(first.writeLoader(image(64, 7), 0x20000000), 0);
-    first.startLoader(0x20000000);  // no vector table there
+    EXPECT_EQ(first.startLoader(0x20000000), SDPLoader::kJumpRefused);  // no vector table there
   }
   EXPECT_EQ(rom.refusedJumps(), 1u);
   open();
