@@ -9,6 +9,7 @@
 #include "updater/Updater.h"
 #include "updater/LpcRecoveryPlan.h"
 #include "updater/UpdaterInternal.h"
+#include "updater/firmware/FileError.h"
 #include "updater/firmware/UpdaterStore.h"
 #include "updater/recovery/NXPSerialClass.h"
 #include "updater/server/UpdateServerRequest.h"
@@ -231,10 +232,16 @@ bool Updater::Recover_Firmware(std::string port, unsigned build, unsigned baudRa
 
   if (filePath.empty()) {
     const unsigned requestedBuild = build;
-    if (!UpdateServerRequest::GetRecoveryInfo(fingerprint.words, &serialNumber, &build, url.c_str()) ||
-        serialNumber == 0) {
+    ServerRequestFailure failure;
+    if (!UpdateServerRequest::GetRecoveryInfo(fingerprint.words, &serialNumber, &build, url.c_str(), &failure)) {
+      display.message(kError, "Failed to retrieve recovery information from Zeltrova server: %s",
+                      failure.reason.c_str());
+      return false;
+    }
+    if (serialNumber == 0) {
       // A lookup that names no module leaves nothing to load.
-      display.message(kError, "Failed to retrieve recovery information from Zeltrova server");
+      display.message(kError, "Failed to retrieve recovery information from Zeltrova server: "
+                              "it names no module for the chip's fingerprint");
       return false;
     }
     if (requestedBuild != 0) {
@@ -244,8 +251,8 @@ bool Updater::Recover_Firmware(std::string port, unsigned build, unsigned baudRa
 
   try {
     container = load_bird("Recovering", filePath, serialNumber, build, true);
-  } catch (const std::runtime_error&) {
-    display.message(kError, "Failed to load bird file");
+  } catch (const std::runtime_error& error) {
+    display.message(kError, "Failed to load bird file: %s", FileError::Describe(error).c_str());
     return false;
   }
   if (container.hasSerialOffsets) {
