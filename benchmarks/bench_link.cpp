@@ -26,6 +26,7 @@
 
 #include "Tessarine2/common/aLink.h"
 #include "Tessarine2/common/aTime.h"
+#include "benchmarks/SideThread.h"
 #include "tests/sim/module/ModuleEngine.h"
 #include "tests/sim/module/TcpFront.h"
 #ifdef TESSARINE_BENCH_USB
@@ -341,6 +342,121 @@ void BM_IdleLinkCpu(benchmark::State& state) {
   aLink_Destroy(&link);
 }
 BENCHMARK(BM_IdleLinkCpu)->Iterations(1)->Unit(benchmark::kSecond);
+
+// Round trips over a link and over a raw client, each to its own module of
+// the same kind, in alternating blocks: both see the same machine load, and
+// each keeps the rhythm of back-to-back requests within a block. The raw
+// client runs on a thread of its own (see SideThread.h). Reports
+// p50 and p99 of both, their ratios, and the process's processor time per
+// round trip of each (modules included).
+void BM_RoundTripTcpBesideRaw(benchmark::State& state) {
+  // Long enough that the first round trips of a block, which start from
+  // sleep on both sides, weigh little in the p99.
+  constexpr int kBlock = 1000;
+  TcpModule linkModule;
+  TcpModule rawModule;
+  linkID link = linkModule.open();
+  RawClient raw(rawModule);
+  if (link == 0 || !raw.ok()) {
+    state.SkipWithError("no connection");
+    return;
+  }
+  SideThread side;
+  std::vector<double> linkSamples, rawSamples;
+  double linkCpu = 0, rawCpu = 0;
+  uint8_t tag = 0;
+  for (auto _ : state) {
+    double cpu = processCpuSeconds();
+    for (int i = 0; i < kBlock; ++i) {
+      const Clock::time_point start = Clock::now();
+      if (!sendEcho(link, tag++) || !awaitEcho(link)) {
+        state.SkipWithError("no reply");
+        break;
+      }
+      linkSamples.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+    }
+    linkCpu += processCpuSeconds() - cpu;
+    cpu = processCpuSeconds();
+    bool answered = true;
+    side.run([&] {
+      for (int i = 0; i < kBlock && answered; ++i) {
+        const Clock::time_point start = Clock::now();
+        answered = raw.echo(tag++);
+        rawSamples.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+      }
+    });
+    rawCpu += processCpuSeconds() - cpu;
+    if (!answered) {
+      state.SkipWithError("no raw reply");
+      break;
+    }
+  }
+  aLink_Destroy(&link);
+  if (linkSamples.empty() || rawSamples.empty()) {
+    return;
+  }
+  std::sort(linkSamples.begin(), linkSamples.end());
+  std::sort(rawSamples.begin(), rawSamples.end());
+  auto at = [](const std::vector<double>& sorted, double fraction) {
+    return sorted[std::min(sorted.size() - 1, static_cast<size_t>(fraction * sorted.size()))];
+  };
+  state.counters["link_p50_us"] = at(linkSamples, 0.50);
+  state.counters["link_p99_us"] = at(linkSamples, 0.99);
+  state.counters["raw_p50_us"] = at(rawSamples, 0.50);
+  state.counters["raw_p99_us"] = at(rawSamples, 0.99);
+  state.counters["ratio_p50"] = at(linkSamples, 0.50) / at(rawSamples, 0.50);
+  state.counters["ratio_p99"] = at(linkSamples, 0.99) / at(rawSamples, 0.99);
+  state.counters["link_cpu_us"] = 1e6 * linkCpu / static_cast<double>(linkSamples.size());
+  state.counters["raw_cpu_us"] = 1e6 * rawCpu / static_cast<double>(rawSamples.size());
+}
+BENCHMARK(BM_RoundTripTcpBesideRaw)->Unit(benchmark::kMillisecond)->MinTime(3.0);
+
+// The process's processor time, in percent of one core, while a link makes
+// `rate` round trips a second for 5 s, one request at the start of each
+// period; then the same for a raw client on its own module and thread.
+void BM_PacedCpuTcp(benchmark::State& state) {
+  const int rate = static_cast<int>(state.range(0));
+  const auto period = std::chrono::nanoseconds(1000000000 / rate);
+  constexpr auto kWall = std::chrono::seconds(5);
+  TcpModule linkModule;
+  TcpModule rawModule;
+  linkID link = linkModule.open();
+  RawClient raw(rawModule);
+  if (link == 0 || !raw.ok()) {
+    state.SkipWithError("no connection");
+    return;
+  }
+  aTime_MSSleep(200);
+  auto paced = [&](auto roundTrip) {
+    const double before = processCpuSeconds();
+    const Clock::time_point start = Clock::now();
+    Clock::time_point next = start;
+    uint8_t tag = 0;
+    while (Clock::now() - start < kWall) {
+      if (!roundTrip(tag++)) {
+        return -1.0;
+      }
+      next += period;
+      std::this_thread::sleep_until(next);
+    }
+    const double wall = std::chrono::duration<double>(Clock::now() - start).count();
+    return 100.0 * (processCpuSeconds() - before) / wall;
+  };
+  double linkPercent = 0, rawPercent = 0;
+  SideThread side;
+  for (auto _ : state) {
+    linkPercent = paced([&](uint8_t tag) { return sendEcho(link, tag) && awaitEcho(link); });
+    side.run([&] { rawPercent = paced([&](uint8_t tag) { return raw.echo(tag); }); });
+  }
+  aLink_Destroy(&link);
+  if (linkPercent < 0 || rawPercent < 0) {
+    state.SkipWithError("no reply");
+    return;
+  }
+  state.counters["link_cpu_percent"] = linkPercent;
+  state.counters["raw_cpu_percent"] = rawPercent;
+}
+BENCHMARK(BM_PacedCpuTcp)->Arg(1000)->Iterations(1)->Unit(benchmark::kSecond);
 
 // The last release of an idle TCP link: stop, force-route off, join both
 // threads, close.
