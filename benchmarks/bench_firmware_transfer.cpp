@@ -235,6 +235,8 @@ void BM_FirmwareTransferBesideRawTcp(benchmark::State& state) {
     state.counters["raw_us_per_exchange"] = rawUs;
     std::sort(raw.samples.begin(), raw.samples.end());
     state.counters["raw_p50_us"] = raw.samples[raw.samples.size() / 2];
+    state.counters["raw_p90_us"] = raw.samples[raw.samples.size() * 9 / 10];
+    state.counters["raw_p99_us"] = raw.samples[raw.samples.size() * 99 / 100];
     state.counters["ratio"] = entityUs / rawUs;
     state.counters["entity_cpu_us_per_exchange"] = 1e6 * entityCpu / static_cast<double>(entityExchanges);
     state.counters["raw_cpu_us_per_exchange"] = 1e6 * rawCpu / static_cast<double>(rawExchanges);

@@ -310,7 +310,7 @@ TEST(PacketFifoSpin, APutAsTheSpinGivesUpStillWakesTheWaiter) {
     }
   });
   std::mt19937 random(24);
-  const auto longest = std::chrono::duration_cast<std::chrono::nanoseconds>(4 * aSpinWait::kSpinFloor).count();
+  const auto longest = std::chrono::duration_cast<std::chrono::nanoseconds>(2 * aSpinWait::kSpinLimit).count();
   std::uniform_int_distribution<int64_t> delayNS(0, longest);
   int stalledAt = -1;
   for (int n = 0; n < kExchanges && stalledAt < 0; ++n) {
