@@ -10,10 +10,7 @@
 // exchange (modules included), and the entity's ratio to the raw client.
 
 #include <benchmark/benchmark.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <sys/socket.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -23,6 +20,7 @@
 #include <vector>
 
 #include "Tessarine2/objects/Module.h"
+#include "benchmarks/BenchSupport.h"
 #include "benchmarks/SideThread.h"
 #include "tests/Tessarine2/objects/ObjectsTestSupport.h"
 #include "tests/sim/module/ModuleEngine.h"
@@ -30,6 +28,7 @@
 #include "tests/sim/module/TcpFront.h"
 #include "tests/sim/module/UeiTable.h"
 #include "tests/sim/module/UpgradeCommand.h"
+#include "tests/updater/operations/OpsDisplay.h"
 #include "updater/UpdaterEntity.h"
 
 namespace {
@@ -40,12 +39,6 @@ using simmodule::UpgradeCommand;
 constexpr uint8_t kAddress = 0x06;
 constexpr uint32_t kFlashBase = 0x00010000;
 constexpr size_t kFirmwareBytes = 256 * 1024;
-
-double processCpuSeconds() {
-  timespec now{};
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
-  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
-}
 
 // A module whose loader runs, on loopback TCP. The front is declared last,
 // so it stops first and no handler runs while the rest goes.
@@ -66,15 +59,6 @@ uint64_t answered(const UpgradeCommand& upgrade) {
   return static_cast<uint64_t>(c.inits + c.prepares + c.pieces + c.sums + c.writes + c.loads);
 }
 
-class QuietDisplay : public UpdaterDisplayInterface {
- public:
-  void display_progress(bool) override {}
-  void update_progress(double, const char*) override {}
-  void update_spinner(bool, const char*) override {}
-  void info_message(const char*) override {}
-  void error_message(const char*) override {}
-};
-
 // [address (4)][payload]: a firmware block as the container holds it.
 std::vector<uint8_t> firmwareBlock() {
   std::vector<uint8_t> block = {static_cast<uint8_t>(kFlashBase >> 24), static_cast<uint8_t>(kFlashBase >> 16),
@@ -89,18 +73,8 @@ std::vector<uint8_t> firmwareBlock() {
 // caller's thread.
 class RawUpgradeClient {
  public:
-  explicit RawUpgradeClient(const LoaderModule& module) {
-    descriptor_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in where{};
-    where.sin_family = AF_INET;
-    where.sin_port = htons(module.front.port());
-    where.sin_addr.s_addr = module.front.address();
-    int on = 1;
-    if (descriptor_ < 0 || connect(descriptor_, reinterpret_cast<const sockaddr*>(&where), sizeof where) != 0 ||
-        setsockopt(descriptor_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) != 0) {
-      close();
-    }
-  }
+  explicit RawUpgradeClient(const LoaderModule& module)
+      : descriptor_(connectRawClient(module.front.address(), module.front.port())) {}
   ~RawUpgradeClient() { close(); }
   RawUpgradeClient(const RawUpgradeClient&) = delete;
   RawUpgradeClient& operator=(const RawUpgradeClient&) = delete;
@@ -194,7 +168,7 @@ void BM_FirmwareTransferBesideRawTcp(benchmark::State& state) {
     state.SkipWithError("no connection");
     return;
   }
-  QuietDisplay display;
+  opstest::OpsDisplay display;
   SideThread side;
   double entitySeconds = 0, rawSeconds = 0, entityCpu = 0, rawCpu = 0;
   uint64_t entityExchanges = 0, rawExchanges = 0;

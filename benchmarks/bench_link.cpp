@@ -2,12 +2,15 @@
 // loopback TCP link (and over the emulated USB bus when it is built) beside
 // a raw socket client doing the same request on the same kind of module,
 // where the link's round trip goes, pipelined packets per second, the
-// processor an idle link uses, and how long destroying an idle TCP link
-// takes.
+// processor an idle link uses and one making 1000 requests a second, and
+// how long destroying an idle TCP link takes.
 //
 // Round trips report p50_us and p99_us; the hop breakdown reports p50 and
-// mean of each hop (see BM_RoundTripTcpHops); the idle link reports cpu_percent
-// of one core over 5 s; the destroy reports its time per iteration.
+// mean of each hop (see BM_RoundTripTcpHops); BM_RoundTripTcpBesideRaw
+// alternates the link and raw clients in one run and reports both and
+// their ratios; the idle link reports cpu_percent of one core over 5 s,
+// BM_PacedCpuTcp the same for the link and a raw client at a fixed rate;
+// the destroy reports its time per iteration.
 
 #include <benchmark/benchmark.h>
 #include <netinet/in.h>
@@ -27,6 +30,7 @@
 
 #include "Tessarine2/common/aLink.h"
 #include "Tessarine2/common/aTime.h"
+#include "benchmarks/BenchSupport.h"
 #include "benchmarks/SideThread.h"
 #include "tests/sim/module/ModuleEngine.h"
 #include "tests/sim/module/TcpFront.h"
@@ -100,18 +104,8 @@ void roundTrips(benchmark::State& state, linkID link) {
 // the loopback path cost by themselves.
 class RawClient {
  public:
-  explicit RawClient(const TcpModule& module) {
-    descriptor_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in where{};
-    where.sin_family = AF_INET;
-    where.sin_port = htons(module.front.port());
-    where.sin_addr.s_addr = module.front.address();
-    int on = 1;
-    if (descriptor_ < 0 || connect(descriptor_, reinterpret_cast<const sockaddr*>(&where), sizeof where) != 0 ||
-        setsockopt(descriptor_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) != 0) {
-      close();
-    }
-  }
+  explicit RawClient(const TcpModule& module)
+      : descriptor_(connectRawClient(module.front.address(), module.front.port())) {}
   ~RawClient() { close(); }
   RawClient(const RawClient&) = delete;
   RawClient& operator=(const RawClient&) = delete;
@@ -379,12 +373,6 @@ void BM_PipelinedTcp(benchmark::State& state) {
   aLink_Destroy(&link);
 }
 BENCHMARK(BM_PipelinedTcp)->Arg(16)->Arg(256)->Unit(benchmark::kMicrosecond)->MinTime(2.0);
-
-double processCpuSeconds() {
-  timespec now{};
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
-  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
-}
 
 // The whole process while one TCP link (and the module) sits idle.
 void BM_IdleLinkCpu(benchmark::State& state) {
