@@ -15,4 +15,9 @@ int aThread_Destroy(aThread** thread);
 
 void aThread_Yield();
 
+// Lets another thread that is ready to run on this processor run now, and
+// returns at once when there is none; never sleeps. For spins that wait on
+// another thread (see aSpinWait.h).
+void aThread_Relax();
+
 #endif

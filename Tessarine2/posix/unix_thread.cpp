@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <pthread.h>
+#include <sched.h>
 #include <time.h>
 
 #include <new>
@@ -45,3 +46,5 @@ void aThread_Yield() {
   const timespec pause = {0, 5000};
   nanosleep(&pause, nullptr);
 }
+
+void aThread_Relax() { sched_yield(); }

@@ -44,7 +44,8 @@ inline bool acceptNone(const aPacket*, const void*) { return false; }
 
 // Remembers the tag of every packet offered to it and accepts one command.
 // Waiting on it tells a test that a waiter has scanned the queue: the filter
-// runs under the FIFO's mutex, which the waiter keeps until it sleeps.
+// runs under the FIFO's mutex, which the waiter keeps until it sleeps (or
+// spins, watching for the next put).
 class OfferLog {
  public:
   explicit OfferLog(uint8_t wantedCmd) : wanted_(wantedCmd) {}

@@ -5,9 +5,11 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <random>
 #include <thread>
 #include <vector>
 
+#include "Tessarine2/common/aSpinWait.h"
 #include "tests/Tessarine2/common/packetfifo_support.h"
 
 namespace fifotest {
@@ -279,6 +281,53 @@ TEST(PacketFifoConcurrency, UsersOfADestroyedFifoAreTurnedAway) {
     t.join();
   }
   EXPECT_FALSE(failed);
+}
+
+// While puts come close together a waiter spins for the next one before it
+// sleeps. A put that lands as the spin gives up, between its last look and
+// the sleep, must still wake the waiter. The producer puts each packet once
+// the waiter has taken the one before; every fourth put follows a delay
+// that sweeps across the length of the spin, and a waiter that missed its
+// put would hold the exchange up for good (it waits without a deadline).
+TEST(PacketFifoSpin, APutAsTheSpinGivesUpStillWakesTheWaiter) {
+  constexpr int kExchanges = 20000;
+  aPacketFifoHandle fifo = aPacketFifo_Create();
+  ASSERT_NE(fifo, 0u);
+  std::mutex mutex;
+  std::condition_variable changed;
+  int taken = 0;
+  std::thread waiter([&] {
+    for (int n = 0; n < kExchanges; ++n) {
+      Packet p(aPacketFifo_Await(fifo, UINT64_MAX));
+      if (!p) {
+        return;  // destroyed below after a stall
+      }
+      {
+        std::lock_guard<std::mutex> hold(mutex);
+        taken = n + 1;
+      }
+      changed.notify_all();
+    }
+  });
+  std::mt19937 random(24);
+  const auto longest = std::chrono::duration_cast<std::chrono::nanoseconds>(2 * aSpinWait::kSpinLimit).count();
+  std::uniform_int_distribution<int64_t> delayNS(0, longest);
+  int stalledAt = -1;
+  for (int n = 0; n < kExchanges && stalledAt < 0; ++n) {
+    if (n % 4 == 3) {
+      const auto until = steadyClock::now() + std::chrono::nanoseconds(delayNS(random));
+      while (steadyClock::now() < until) {
+      }
+    }
+    ASSERT_EQ(put(fifo, kWanted, static_cast<uint16_t>(n)), aErrNone);
+    std::unique_lock<std::mutex> hold(mutex);
+    if (!changed.wait_for(hold, milliseconds(5000), [&] { return taken > n; })) {
+      stalledAt = n;
+    }
+  }
+  aPacketFifo_Destroy(&fifo);
+  waiter.join();
+  EXPECT_EQ(stalledAt, -1) << "the waiter missed the put of exchange " << stalledAt;
 }
 
 }  // namespace
