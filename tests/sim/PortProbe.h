@@ -23,6 +23,24 @@ inline sockaddr_in loopbackAt(uint16_t port) {
   return where;
 }
 
+// A listener on 127.0.0.1 at a port the kernel picks, with the given
+// backlog; its descriptor and *port, or -1 when it cannot be had.
+inline int listenOnLoopback(int backlog, uint16_t* port) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    return -1;
+  }
+  sockaddr_in where = loopbackAt(0);
+  socklen_t size = sizeof where;
+  if (bind(fd, reinterpret_cast<const sockaddr*>(&where), sizeof where) != 0 || listen(fd, backlog) != 0 ||
+      getsockname(fd, reinterpret_cast<sockaddr*>(&where), &size) != 0) {
+    close(fd);
+    return -1;
+  }
+  *port = ntohs(where.sin_port);
+  return fd;
+}
+
 // errno of connecting to 127.0.0.1:port, 0 when it connected.
 inline int connectError(uint16_t port) {
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);

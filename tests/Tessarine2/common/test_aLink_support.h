@@ -22,6 +22,7 @@
 
 #include "Tessarine2/common/aLink.h"
 #include "Tessarine2/common/aPacket.h"
+#include "tests/sim/PortProbe.h"
 #include "tests/sim/module/ModuleEngine.h"
 #include "tests/sim/module/PtyFront.h"
 #include "tests/sim/module/TcpFront.h"
@@ -132,17 +133,11 @@ struct PtyModule {
 class FullBacklogListener {
  public:
   FullBacklogListener() {
-    listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in where{};
-    where.sin_family = AF_INET;
-    where.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof where;
     // A backlog of 0 holds a single connection.
-    if (listener_ < 0 || bind(listener_, reinterpret_cast<sockaddr*>(&where), sizeof where) != 0 ||
-        listen(listener_, 0) != 0 || getsockname(listener_, reinterpret_cast<sockaddr*>(&where), &length) != 0) {
+    listener_ = testsupport::listenOnLoopback(0, &port_);
+    if (listener_ < 0) {
       throw std::runtime_error("cannot listen on 127.0.0.1");
     }
-    port_ = ntohs(where.sin_port);
   }
   ~FullBacklogListener() {
     for (int filler : fillers_) {

@@ -23,6 +23,7 @@
 #include "Tessarine2/common/aServer_ZeroMQInternal.h"
 #include "tests/Tessarine2/common/test_aServer_hostilerun.h"
 #include "tests/Tessarine2/common/test_aServer_support.h"
+#include "tests/sim/PortProbe.h"
 #include "tests/sim/module/StreamSource.h"
 
 namespace {
@@ -88,17 +89,7 @@ TEST(ServerConnections, RefusingAConnectionBeyondTheBoundNeverClosesAnother) {
 // accepted end, as the frontend's are.
 class Loopback {
  public:
-  Loopback() {
-    listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in where{};
-    where.sin_family = AF_INET;
-    where.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof where;
-    if (listener_ >= 0 && bind(listener_, reinterpret_cast<sockaddr*>(&where), sizeof where) == 0 &&
-        listen(listener_, 8) == 0 && getsockname(listener_, reinterpret_cast<sockaddr*>(&where), &size) == 0) {
-      port_ = ntohs(where.sin_port);
-    }
-  }
+  Loopback() { listener_ = testsupport::listenOnLoopback(8, &port_); }
   ~Loopback() {
     for (int fd : open_) {
       close(fd);
@@ -109,11 +100,8 @@ class Loopback {
   // A new connection: its far end and its accepted end.
   std::pair<int, int> connect() {
     const int far = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in where{};
-    where.sin_family = AF_INET;
-    where.sin_port = htons(port_);
-    where.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::connect(far, reinterpret_cast<sockaddr*>(&where), sizeof where);
+    const sockaddr_in where = testsupport::loopbackAt(port_);
+    ::connect(far, reinterpret_cast<const sockaddr*>(&where), sizeof where);
     const int accepted = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
     open_.push_back(far);
     open_.push_back(accepted);
