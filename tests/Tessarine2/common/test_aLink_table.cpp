@@ -283,6 +283,8 @@ TEST(LinkTable, AWaiterOnALinkBeingDestroyedWakesAndNothingTouchesTheFreedLink) 
   auto waiter = std::async(std::launch::async, [id, &looked] {
     return PacketPtr(aLink_AwaitFirst(id, countAndRefuse, &looked, 5000)).p != nullptr;
   });
+  // A packet sent before the module has taken the connection goes nowhere.
+  ASSERT_TRUE(module.engine.waitUntil([&] { return module.engine.connections() == 1u; }, 2000));
   module.engine.injectPacket(SimPacket{linktest::kModule, {0x42}});
   ASSERT_TRUE(linktest::eventually([&] { return looked.load() > 0; }, 2000));
   EXPECT_EQ(aLink_Destroy(&link), aErrNone);
